@@ -1,0 +1,105 @@
+// A simulated key behind the key seam: the CD-ROM interfaces the platform would list, and keys that
+// check each pass-through request as a real key's driver would and answer 0xF1/0xF2 with the key's
+// framing. Linked instead of key_io_win32 into tests and developer tools, never into a deliverable.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tamsu {
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+// Turns one command message into the answer (without its two length bytes).
+using Responder = std::function<Bytes(const Bytes& command)>;
+
+constexpr size_t kMaxAnswerLength = 4094;  // the largest answer whose frame fits the channel's buffer
+
+// Answers: the status word 90 00 alone (the default); the command followed by 90 00; `length` bytes
+// of a counting pattern ending in 90 00.
+Responder StatusOnly();
+Responder Echo();
+Responder FixedLength(size_t length);
+
+// How one interface behaves towards the enumeration.
+struct InterfaceOptions {
+  bool classPropertyReadable = true;
+  bool detailSizeZero = false;  // the size query reports 0
+  bool detailFails = false;     // the detail query itself fails
+};
+
+struct KeyStats {
+  int opens = 0;
+  int sends = 0;
+  int receives = 0;
+  int refused = 0;                       // requests a driver would refuse (bad record, code or size)
+  std::vector<uint32_t> receiveLengths;  // transfer length of every receive, in order
+  Bytes lastCommand;
+};
+
+class SimKeyBus;
+struct SimKeyBusImpl;  // also serves the seam's calls
+
+// One simulated CD-ROM interface; a key when its path carries the key's vendor and revision.
+class SimKey {
+ public:
+  const std::string& path() const { return path_; }
+
+  void SetResponder(Responder responder);
+  // The next send or receive completes with this SCSI status and moves no data.
+  void FailNextSend(uint8_t scsiStatus);
+  void FailNextReceive(uint8_t scsiStatus);
+  // The next send is taken, then the key is gone: the receive fails and so does every open.
+  void UnplugDuringNextCommand();
+  void Unplug();
+  void Plug();
+  bool present() const;
+  KeyStats stats() const;
+
+ private:
+  friend class SimKeyBus;
+  friend struct SimKeyBusImpl;
+  SimKey(SimKeyBus& bus, std::string path, InterfaceOptions options);
+
+  SimKeyBus& bus_;
+  std::string path_;
+  InterfaceOptions options_;
+  bool present_ = true;
+  bool unplugAfterSend_ = false;
+  int failSendStatus_ = -1;
+  int failReceiveStatus_ = -1;
+  Responder responder_;
+  Bytes frame_;  // the pending answer frame: two length bytes, then the answer
+  KeyStats stats_;
+};
+
+// The process-wide set of simulated interfaces, in enumeration order.
+class SimKeyBus {
+ public:
+  static SimKeyBus& Instance();
+
+  SimKey& Add(const std::string& path, InterfaceOptions options = {});
+  // Removes every interface and fault; handles still open stop working.
+  void Reset();
+  void FailInterfaceSet(bool fail);  // SetupDiGetClassDevsA returns INVALID_HANDLE_VALUE
+
+  int OpenKeyHandles() const;
+  int OpenInterfaceSets() const;
+  int ClassPropertyQueries() const;
+
+  SimKeyBusImpl& internals() { return *impl_; }
+
+ private:
+  SimKeyBus();
+  friend class SimKey;
+  std::unique_ptr<SimKeyBusImpl> impl_;
+};
+
+}  // namespace sim
+}  // namespace tamsu
