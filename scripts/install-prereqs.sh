@@ -4,25 +4,39 @@
 set -euo pipefail
 
 packages=(
-  cmake make ninja-build g++ clang libclang-rt-14-dev
+  cmake make g++ clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 wine64
-  xvfb xauth x11-utils
+  wine wine32:i386 wine64 wine32-preloader:i386 wine64-preloader
+  qemu-user-static
+  xvfb xauth
   nsis nsis-pluginapi
   googletest
 )
+
+as_root() {
+  [ "$(id -u)" -eq 0 ] || { echo "install-prereqs: run as root to $*" >&2; exit 1; }
+}
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  missing+=(force-update)
+if [ ${#missing[@]} -gt 0 ]; then
+  as_root "install: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 fi
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-[ "$(id -u)" -eq 0 ] || { echo "install-prereqs: run as root to install: ${missing[*]}" >&2; exit 1; }
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+# Wine runs 32-bit programs through its 32-bit Linux loader. Some kernels here are built without
+# 32-bit support (the loader fails with "Exec format error"); there the loader runs under QEMU's
+# user-mode i386 emulator, registered with binfmt_misc. Wine's preloader keeps start-up fast.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  as_root "register the i386 emulator"
+  fs=/proc/sys/fs/binfmt_misc
+  [ -e "$fs/register" ] || mount -t binfmt_misc binfmt_misc "$fs"
+  [ -e "$fs/qemu-i386" ] && echo -1 > "$fs/qemu-i386"
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > "$fs/register"
+  /usr/lib/wine/wine --version >/dev/null 2>&1 || { echo "install-prereqs: 32-bit Wine cannot run here" >&2; exit 1; }
+fi

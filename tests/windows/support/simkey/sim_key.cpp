@@ -111,9 +111,10 @@ void SimKey::FailNextSend(uint8_t scsiStatus) {
   failSendStatus_ = scsiStatus;
 }
 
-void SimKey::FailNextReceive(uint8_t scsiStatus) {
+void SimKey::FailNextReceive(uint8_t scsiStatus, int skip) {
   CriticalSectionLock hold(bus_.impl_->lock);
   failReceiveStatus_ = scsiStatus;
+  failReceiveSkip_ = skip;
 }
 
 void SimKey::UnplugDuringNextCommand() {
@@ -274,7 +275,7 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
 
   ++key.stats_.receives;
   key.stats_.receiveLengths.push_back(fields.dataTransferLength);
-  if (key.failReceiveStatus_ >= 0) {
+  if (key.failReceiveStatus_ >= 0 && key.failReceiveSkip_-- <= 0) {
     *status = static_cast<uint8_t>(key.failReceiveStatus_);
     key.failReceiveStatus_ = -1;
     return TRUE;

@@ -52,9 +52,10 @@ class SimKey {
   const std::string& path() const { return path_; }
 
   void SetResponder(Responder responder);
-  // The next send or receive completes with this SCSI status and moves no data.
+  // The next send, or the receive after `skip` good ones, completes with this SCSI status and
+  // moves no data.
   void FailNextSend(uint8_t scsiStatus);
-  void FailNextReceive(uint8_t scsiStatus);
+  void FailNextReceive(uint8_t scsiStatus, int skip = 0);
   // The next send is taken, then the key is gone: the receive fails and so does every open.
   void UnplugDuringNextCommand();
   void Unplug();
@@ -74,6 +75,7 @@ class SimKey {
   bool unplugAfterSend_ = false;
   int failSendStatus_ = -1;
   int failReceiveStatus_ = -1;
+  int failReceiveSkip_ = 0;
   Responder responder_;
   Bytes frame_;  // the pending answer frame: two length bytes, then the answer
   KeyStats stats_;

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every test: the import check of the deliverables, the native tier (GoogleTest under
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows tier (GoogleTest cross-built
+# for i686, run under Wine in a private prefix that is made and removed here).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+start=$(date +%s)
+logs=build/test-logs
+mkdir -p "$logs"
+
+./scripts/build.sh
+
+echo; echo "== Import check"
+./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll
+# The check itself must catch an import newer than XP.
+if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
+    >/dev/null 2>&1; then
+  echo "import check: a binary importing GetTickCount64 passed the check" >&2
+  exit 1
+fi
+echo "import check: a binary importing GetTickCount64 is refused"
+
+echo; echo "== Native tier"
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/native -j"$(nproc)"
+ctest --test-dir build/native -j"$(nproc)" --output-on-failure --timeout 120 2>&1 | tee "$logs/native.log"
+
+echo; echo "== Windows tier (Wine)"
+cmake -S . -B build/posix -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw-posix.cmake \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/posix -j"$(nproc)"
+tests/windows/harness/wine-session -- \
+  ctest --test-dir build/posix --output-on-failure --timeout 150 2>&1 | tee "$logs/windows.log"
+
+summary() { grep -E 'tests passed, [0-9]+ tests failed out of' "$1" | tail -1; }
+count() { summary "$1" | sed -E "s/.*, ([0-9]+) tests failed out of ([0-9]+).*/\\$2/"; }
+native_failed=$(count "$logs/native.log" 1); native_total=$(count "$logs/native.log" 2)
+windows_failed=$(count "$logs/windows.log" 1); windows_total=$(count "$logs/windows.log" 2)
+failed=$((native_failed + windows_failed))
+passed=$((native_total + windows_total - failed))
+echo
+echo "Native tier: $((native_total - native_failed)) of $native_total passed"
+echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
+echo "Suite time: $(( $(date +%s) - start )) s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

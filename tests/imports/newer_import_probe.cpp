@@ -1,0 +1,6 @@
+// Imports a function that first shipped after Windows XP: the import check must refuse it.
+#include <windows.h>
+
+extern "C" __declspec(dllimport) ULONGLONG WINAPI GetTickCount64();
+
+int main() { return static_cast<int>(GetTickCount64() & 1); }
