@@ -30,13 +30,17 @@ echo; echo "== Windows tier (Wine)"
 cmake -S . -B build/posix -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw-posix.cmake \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/posix -j"$(nproc)"
-tests/windows/harness/wine-session -- \
-  ctest --test-dir build/posix --output-on-failure --timeout 150 2>&1 | tee "$logs/windows.log"
+tests/windows/harness/wine-session --display null -- \
+  ctest --test-dir build/posix -L windows --output-on-failure --timeout 150 2>&1 | tee "$logs/windows.log"
+echo; echo "== Windows tier with a display (Wine under Xvfb)"
+tests/windows/harness/wine-session --display xvfb -- \
+  ctest --test-dir build/posix -L display --output-on-failure --timeout 150 2>&1 | tee "$logs/display.log"
 
 summary() { grep -E 'tests passed, [0-9]+ tests failed out of' "$1" | tail -1; }
 count() { summary "$1" | sed -E "s/.*, ([0-9]+) tests failed out of ([0-9]+).*/\\$2/"; }
 native_failed=$(count "$logs/native.log" 1); native_total=$(count "$logs/native.log" 2)
-windows_failed=$(count "$logs/windows.log" 1); windows_total=$(count "$logs/windows.log" 2)
+windows_failed=$(( $(count "$logs/windows.log" 1) + $(count "$logs/display.log" 1) ))
+windows_total=$(( $(count "$logs/windows.log" 2) + $(count "$logs/display.log" 2) ))
 failed=$((native_failed + windows_failed))
 passed=$((native_total + windows_total - failed))
 echo
