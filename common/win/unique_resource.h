@@ -46,78 +46,36 @@ class UniqueResource {
 
 namespace traits {
 
-struct Handle {  // events, threads, processes, mutexes: invalid is NULL
-  using type = HANDLE;
+// Owners whose empty value is NULL, closed by CloseFunction.
+template <typename T, auto CloseFunction>
+struct NullIsEmpty {
+  using type = T;
   static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::CloseHandle(h); }
+  static void Close(type value) noexcept { CloseFunction(value); }
 };
 
-struct FileHandle {  // CreateFile and CreateNamedPipe: invalid is INVALID_HANDLE_VALUE
-  using type = HANDLE;
+// Owners whose empty value is INVALID_HANDLE_VALUE (CreateFile, CreateNamedPipe, SetupDi sets).
+template <typename T, auto CloseFunction>
+struct InvalidHandleIsEmpty {
+  using type = T;
   static type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(type h) noexcept { ::CloseHandle(h); }
-};
-
-struct RegKey {
-  using type = HKEY;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::RegCloseKey(h); }
-};
-
-struct ServiceHandle {
-  using type = SC_HANDLE;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::CloseServiceHandle(h); }
-};
-
-struct Desktop {
-  using type = HDESK;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::CloseDesktop(h); }
-};
-
-struct MemoryDc {  // CreateCompatibleDC; a DC from GetDC is released with ReleaseDC (see WindowDc)
-  using type = HDC;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::DeleteDC(h); }
-};
-
-struct Bitmap {
-  using type = HBITMAP;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::DeleteObject(h); }
-};
-
-struct Module {
-  using type = HMODULE;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::FreeLibrary(h); }
-};
-
-struct LocalMemory {
-  using type = HLOCAL;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::LocalFree(h); }
-};
-
-struct GlobalMemory {
-  using type = HGLOBAL;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { ::GlobalFree(h); }
+  static void Close(type value) noexcept { CloseFunction(value); }
 };
 
 }  // namespace traits
 
-using UniqueHandle = UniqueResource<traits::Handle>;
-using UniqueFileHandle = UniqueResource<traits::FileHandle>;
-using UniqueHKey = UniqueResource<traits::RegKey>;
-using UniqueServiceHandle = UniqueResource<traits::ServiceHandle>;
-using UniqueDesktop = UniqueResource<traits::Desktop>;
-using UniqueMemoryDc = UniqueResource<traits::MemoryDc>;
-using UniqueBitmap = UniqueResource<traits::Bitmap>;
-using UniqueModule = UniqueResource<traits::Module>;
-using UniqueLocalMemory = UniqueResource<traits::LocalMemory>;
-using UniqueGlobalMemory = UniqueResource<traits::GlobalMemory>;
+// Events, threads, processes, mutexes.
+using UniqueHandle = UniqueResource<traits::NullIsEmpty<HANDLE, &::CloseHandle>>;
+using UniqueFileHandle = UniqueResource<traits::InvalidHandleIsEmpty<HANDLE, &::CloseHandle>>;
+using UniqueHKey = UniqueResource<traits::NullIsEmpty<HKEY, &::RegCloseKey>>;
+using UniqueServiceHandle = UniqueResource<traits::NullIsEmpty<SC_HANDLE, &::CloseServiceHandle>>;
+using UniqueDesktop = UniqueResource<traits::NullIsEmpty<HDESK, &::CloseDesktop>>;
+// A DC from CreateCompatibleDC; one from GetDC is released with ReleaseDC (see WindowDc).
+using UniqueMemoryDc = UniqueResource<traits::NullIsEmpty<HDC, &::DeleteDC>>;
+using UniqueBitmap = UniqueResource<traits::NullIsEmpty<HBITMAP, &::DeleteObject>>;
+using UniqueModule = UniqueResource<traits::NullIsEmpty<HMODULE, &::FreeLibrary>>;
+using UniqueLocalMemory = UniqueResource<traits::NullIsEmpty<HLOCAL, &::LocalFree>>;
+using UniqueGlobalMemory = UniqueResource<traits::NullIsEmpty<HGLOBAL, &::GlobalFree>>;
 
 // A window's DC from GetDC, released to that window.
 class WindowDc {

@@ -13,14 +13,6 @@ namespace tamsu {
 
 constexpr size_t kDevicePathAnsiCapacity = 256;  // at most 255 ANSI characters and the terminator
 
-namespace traits {
-struct KeyHandle {  // a key opened through the seam; closed (zero) when no key is held
-  using type = HANDLE;
-  static type Invalid() noexcept { return nullptr; }
-  static void Close(type h) noexcept { keyio::CloseHandle(h); }
-};
-}  // namespace traits
-
 class DeviceChannel final : public PassThroughPort {
  public:
   DeviceChannel() = default;
@@ -41,7 +33,8 @@ class DeviceChannel final : public PassThroughPort {
  private:
   uint32_t PassThrough(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data);
 
-  UniqueResource<traits::KeyHandle> handle_;
+  // A key opened through the seam; zero while no key is held.
+  UniqueResource<traits::NullIsEmpty<HANDLE, &keyio::CloseHandle>> handle_;
 };
 
 }  // namespace tamsu

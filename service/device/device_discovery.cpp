@@ -20,12 +20,6 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "fixed part of the
 constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 constexpr DWORD kClassScratchSize = 1024;
 
-struct DevInfoTraits {
-  using type = HDEVINFO;
-  static type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(type set) noexcept { keyio::SetupDiDestroyDeviceInfoList(set); }
-};
-
 bool ReadClassPropertyCheck() {
   OSVERSIONINFOW version = {};
   version.dwOSVersionInfoSize = sizeof version;
@@ -43,7 +37,7 @@ void EnumerateKeyDevices(char* buffer, size_t capacity) {
 
 void EnumerateKeyDevicesWith(bool classPropertyCheck, char* buffer, size_t capacity) {
   DevicePathListWriter list(buffer, capacity);
-  UniqueResource<DevInfoTraits> set(
+  UniqueResource<traits::InvalidHandleIsEmpty<HDEVINFO, &keyio::SetupDiDestroyDeviceInfoList>> set(
       keyio::SetupDiGetClassDevsA(&GUID_DEVINTERFACE_CDROM, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!set) {
     list.Finish();
@@ -71,8 +65,8 @@ void EnumerateKeyDevicesWith(bool classPropertyCheck, char* buffer, size_t capac
     }
     if (classPropertyCheck) {
       BYTE scratch[kClassScratchSize];
-      if (!keyio::SetupDiGetDeviceRegistryPropertyA(set.get(), &devInfo, SPDRP_CLASS, nullptr, scratch,
-                                                    sizeof scratch, nullptr)) {
+      if (!keyio::SetupDiGetDeviceRegistryPropertyA(set.get(), &devInfo, SPDRP_CLASS, nullptr, scratch, sizeof scratch,
+                                                    nullptr)) {
         continue;
       }
     }

@@ -9,8 +9,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   return ::CreateFileA(path, access, share, attributes, disposition, flags, templateFile);
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                     LPDWORD returned, LPOVERLAPPED overlapped) {
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped) {
   return ::DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
 }
 
@@ -26,13 +26,13 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA devInfo, const G
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, PDWORD requiredSize,
+                                      PSP_DEVINFO_DATA devInfo) {
   return ::SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, requiredSize, devInfo);
 }
 
-BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA devInfo, DWORD property,
-                                       PDWORD dataType, PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType,
+                                       PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
   return ::SetupDiGetDeviceRegistryPropertyA(set, devInfo, property, dataType, buffer, bufferSize, requiredSize);
 }
 

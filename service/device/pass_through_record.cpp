@@ -16,14 +16,14 @@ void Put32(uint8_t* at, uint32_t v) {
 }
 uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
 uint32_t Get32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
+         (static_cast<uint32_t>(at[3]) << 24);
 }
 
 }  // namespace
 
-PassThroughFields MakePassThroughFields(uint8_t direction, const uint8_t* cdb, size_t cdbLength,
-                                        uint32_t dataLength, uint32_t dataBuffer) {
+PassThroughFields MakePassThroughFields(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength,
+                                        uint32_t dataBuffer) {
   PassThroughFields f;
   f.length = kDirectSize;
   f.targetId = kTargetId;

@@ -23,7 +23,7 @@ constexpr size_t kDataBufferOffset = 20;
 constexpr size_t kSenseInfoOffsetOffset = 24;
 constexpr size_t kCdbOffset = 28;
 constexpr size_t kCdbCapacity = 16;
-constexpr size_t kDirectSize = 44;  // sizeof(SCSI_PASS_THROUGH_DIRECT)
+constexpr size_t kDirectSize = 44;   // sizeof(SCSI_PASS_THROUGH_DIRECT)
 constexpr size_t kSenseOffset = 48;  // after the 4-byte filler
 constexpr size_t kSenseSize = 32;
 constexpr size_t kRecordSize = 80;
@@ -57,8 +57,8 @@ struct PassThroughFields {
 };
 
 // The fields the channel sets for one request; a CDB longer than 16 bytes is cut to 16.
-PassThroughFields MakePassThroughFields(uint8_t direction, const uint8_t* cdb, size_t cdbLength,
-                                        uint32_t dataLength, uint32_t dataBuffer);
+PassThroughFields MakePassThroughFields(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength,
+                                        uint32_t dataBuffer);
 
 // Zeroes the whole record, then writes the fields little-endian at their offsets.
 void EncodePassThroughRecord(const PassThroughFields& fields, uint8_t (&record)[pass_through::kRecordSize]);

@@ -8,7 +8,8 @@
 namespace tamsu {
 namespace {
 
-const char kKey1[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const char kKey1[] =
+    "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 
 std::string ListOf(const char* buffer, size_t size) { return std::string(buffer, size); }
 
@@ -104,8 +105,8 @@ TEST(DevicePathList, DegenerateBuffersAndPaths) {
 
   char buffer[16];
   DevicePathListWriter list(buffer, sizeof buffer);
-  EXPECT_FALSE(list.Append("", 0));            // would end the list early
-  EXPECT_FALSE(list.Append("a\0b", 3));        // an inner zero would split it
+  EXPECT_FALSE(list.Append("", 0));      // would end the list early
+  EXPECT_FALSE(list.Append("a\0b", 3));  // an inner zero would split it
   EXPECT_EQ(1u, list.Finish());
 }
 

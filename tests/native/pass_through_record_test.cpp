@@ -11,21 +11,20 @@ TEST(PassThroughRecord, SendRecordHasEveryFieldAtItsOffset) {
   uint8_t record[kRecordSize];
   EncodePassThroughRecord(MakePassThroughFields(kDataOut, kSendCdb, kCdbLength, 0x1234, 0xA1B2C3D4), record);
   const uint8_t expected[kRecordSize] = {
-      44, 0,  // Length
-      0,      // ScsiStatus
-      0,      // PathId
-      1,      // TargetId
-      0,      // Lun
-      6,      // CdbLength
-      24,     // SenseInfoLength
-      0,      // DataIn: data out
-      0, 0, 0,
-      0x34, 0x12, 0, 0,          // DataTransferLength
-      44, 1, 0, 0,               // TimeOutValue 300
-      0xD4, 0xC3, 0xB2, 0xA1,    // DataBuffer
-      48, 0, 0, 0,               // SenseInfoOffset
-      0xF1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // Cdb
-      // filler and sense area stay zero
+      44,   0,                                                        // Length
+      0,                                                              // ScsiStatus
+      0,                                                              // PathId
+      1,                                                              // TargetId
+      0,                                                              // Lun
+      6,                                                              // CdbLength
+      24,                                                             // SenseInfoLength
+      0,                                                              // DataIn: data out
+      0,    0,    0,    0x34, 0x12, 0, 0,                             // DataTransferLength
+      44,   1,    0,    0,                                            // TimeOutValue 300
+      0xD4, 0xC3, 0xB2, 0xA1,                                         // DataBuffer
+      48,   0,    0,    0,                                            // SenseInfoOffset
+      0xF1, 0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // Cdb
+                                                                      // filler and sense area stay zero
   };
   for (size_t i = 0; i < kRecordSize; ++i) EXPECT_EQ(expected[i], record[i]) << "byte " << i;
 }

@@ -17,7 +17,8 @@ using sim::Bytes;
 using sim::SimKey;
 using sim::SimKeyBus;
 
-const char kPath[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#7&1a2b3c&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const char kPath[] =
+    "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#7&1a2b3c&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -162,14 +163,14 @@ TEST_F(DeviceChannelTest, ReopeningDoesNotLeakTheEarlierHandle) {
 // The simulated key must refuse what a real driver refuses, or the tests above would prove nothing.
 TEST_F(DeviceChannelTest, SimulatedKeyRefusesMalformedRecords) {
   ASSERT_EQ(kDeviceSuccess, channel_.Open(Wide(kPath).c_str()));
-  HANDLE device = keyio::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE device = keyio::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, device);
   uint8_t data[8] = {};
   auto attempt = [&](void (*spoil)(PassThroughFields&)) {
-    PassThroughFields f = MakePassThroughFields(pass_through::kDataIn, pass_through::kReceiveCdb,
-                                                pass_through::kCdbLength, sizeof data,
-                                                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
+    PassThroughFields f =
+        MakePassThroughFields(pass_through::kDataIn, pass_through::kReceiveCdb, pass_through::kCdbLength, sizeof data,
+                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
     spoil(f);
     uint8_t record[pass_through::kRecordSize];
     EncodePassThroughRecord(f, record);

@@ -15,8 +15,10 @@ namespace {
 using sim::InterfaceOptions;
 using sim::SimKeyBus;
 
-const std::string kKeyA = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-const std::string kKeyB = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.10#0002#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const std::string kKeyA =
+    "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const std::string kKeyB =
+    "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.10#0002#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const std::string kOtherDrive = "\\\\?\\ide#cdromhl-dt-st_dvdram&rev_1.00#5&1#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 
 // The list as separate paths, checking its format on the way: zero-terminated paths, final zero.

@@ -22,8 +22,9 @@ TEST(PlatformDiscovery, NoKeyDriveGivesTheSingleZeroByte) {
 
 TEST(PlatformChannel, PathThatDoesNotExistIsAnUnknownReader) {
   DeviceChannel channel;
-  EXPECT_EQ(kScardEUnknownReader,
-            channel.Open(L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
+  EXPECT_EQ(
+      kScardEUnknownReader,
+      channel.Open(L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
   EXPECT_FALSE(channel.IsOpen());
   EXPECT_EQ(kDeviceSuccess, channel.Close());
 }

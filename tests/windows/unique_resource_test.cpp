@@ -52,8 +52,8 @@ TEST(UniqueHandle, MoveTransfersOwnership) {
 }
 
 TEST(UniqueFileHandle, FailedCreateIsNotValid) {
-  UniqueFileHandle file(CreateFileW(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
+  UniqueFileHandle file(
+      CreateFileW(L"C:\\no\\such\\folder\\file.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_EQ(INVALID_HANDLE_VALUE, file.get());
   EXPECT_FALSE(file.valid());
 }
@@ -64,11 +64,11 @@ TEST(UniqueHKey, ClosesTheKey) {
                                            KEY_ALL_ACCESS, nullptr, &raw, nullptr));
   {
     UniqueHKey key(raw);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr));
   }
-  EXPECT_NE(ERROR_SUCCESS, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr, nullptr, nullptr, nullptr));
+  EXPECT_NE(ERROR_SUCCESS, RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
   RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\TamsuHandleTest");
 }
 

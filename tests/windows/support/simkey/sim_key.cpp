@@ -21,9 +21,7 @@ struct InterfaceSet {
   std::vector<SimKey*> interfaces;  // the present interfaces when the set was made
 };
 
-bool EqualsIgnoringCase(const std::string& a, const char* b) {
-  return lstrcmpiA(a.c_str(), b) == 0;
-}
+bool EqualsIgnoringCase(const std::string& a, const char* b) { return lstrcmpiA(a.c_str(), b) == 0; }
 
 // A driver refuses anything but the record the channel is meant to send.
 bool IsWellFormed(const PassThroughFields& f, uint8_t* opcode) {
@@ -52,13 +50,18 @@ struct SimKeyBusImpl {
   bool failInterfaceSet = false;
   int classPropertyQueries = 0;
 
-  HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,                    HANDLE);
+  HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE);
   BOOL CloseHandle(HANDLE device);
-  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,                      LPOVERLAPPED);
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                       LPOVERLAPPED);
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR, HWND, DWORD flags);
-  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA, const GUID* classGuid, DWORD index,                                  PSP_DEVICE_INTERFACE_DATA interfaceData);
-  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA interfaceData,                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,                                       PDWORD requiredSize, PSP_DEVINFO_DATA devInfo);
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType,                                        PBYTE buffer, DWORD bufferSize, PDWORD requiredSize);
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA, const GUID* classGuid, DWORD index,
+                                   PSP_DEVICE_INTERFACE_DATA interfaceData);
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                        PDWORD requiredSize, PSP_DEVINFO_DATA devInfo);
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType,
+                                         PBYTE buffer, DWORD bufferSize, PDWORD requiredSize);
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO setHandle);
 
   SimKey* FindByPath(const char* path) {
@@ -184,10 +187,9 @@ int SimKeyBus::ClassPropertyQueries() const {
   return impl_->classPropertyQueries;
 }
 
-
 // The driver's side of the seam's calls.
-HANDLE SimKeyBusImpl::CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+HANDLE SimKeyBusImpl::CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                                  DWORD, HANDLE) {
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   SimKey* key = path ? bus.FindByPath(path) : nullptr;
@@ -219,8 +221,8 @@ BOOL SimKeyBusImpl::CloseHandle(HANDLE device) {
   return ::CloseHandle(device);
 }
 
-BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
-                     LPOVERLAPPED) {
+BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                                    LPDWORD returned, LPOVERLAPPED) {
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   auto it = bus.handles.find(device);
@@ -304,8 +306,8 @@ HDEVINFO SimKeyBusImpl::SetupDiGetClassDevsA(const GUID* classGuid, PCSTR, HWND,
   return raw;
 }
 
-BOOL SimKeyBusImpl::SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA, const GUID* classGuid, DWORD index,
-                                 PSP_DEVICE_INTERFACE_DATA interfaceData) {
+BOOL SimKeyBusImpl::SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA, const GUID* classGuid,
+                                                DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData) {
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   InterfaceSet* set = bus.FindSet(setHandle);
@@ -325,8 +327,8 @@ BOOL SimKeyBusImpl::SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_
 }
 
 BOOL SimKeyBusImpl::SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
+                                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                                     PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   InterfaceSet* set = bus.FindSet(setHandle);
@@ -365,8 +367,9 @@ BOOL SimKeyBusImpl::SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEV
   return TRUE;
 }
 
-BOOL SimKeyBusImpl::SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType,
-                                       PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+BOOL SimKeyBusImpl::SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property,
+                                                      PDWORD dataType, PBYTE buffer, DWORD bufferSize,
+                                                      PDWORD requiredSize) {
   static const char kClass[] = "CDROM";
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
@@ -407,15 +410,15 @@ BOOL SimKeyBusImpl::SetupDiDestroyDeviceInfoList(HDEVINFO setHandle) {
 
 // The seam, served by the simulated interfaces.
 namespace keyio {
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES a3, DWORD disposition, DWORD a5, HANDLE a6) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES a3, DWORD disposition, DWORD a5,
+                   HANDLE a6) {
   return sim::SimKeyBus::Instance().internals().CreateFileA(path, access, share, a3, disposition, a5, a6);
 }
 
-BOOL CloseHandle(HANDLE device) {
-  return sim::SimKeyBus::Instance().internals().CloseHandle(device);
-}
+BOOL CloseHandle(HANDLE device) { return sim::SimKeyBus::Instance().internals().CloseHandle(device); }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned, LPOVERLAPPED a7) {
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED a7) {
   return sim::SimKeyBus::Instance().internals().DeviceIoControl(device, code, in, inSize, out, outSize, returned, a7);
 }
 
@@ -423,16 +426,23 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR a1, HWND a2, DWORD fl
   return sim::SimKeyBus::Instance().internals().SetupDiGetClassDevsA(classGuid, a1, a2, flags);
 }
 
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA a1, const GUID* classGuid, DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData) {
-  return sim::SimKeyBus::Instance().internals().SetupDiEnumDeviceInterfaces(setHandle, a1, classGuid, index, interfaceData);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO setHandle, PSP_DEVINFO_DATA a1, const GUID* classGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA interfaceData) {
+  return sim::SimKeyBus::Instance().internals().SetupDiEnumDeviceInterfaces(setHandle, a1, classGuid, index,
+                                                                            interfaceData);
 }
 
-BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA interfaceData, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, PDWORD requiredSize, PSP_DEVINFO_DATA devInfo) {
-  return sim::SimKeyBus::Instance().internals().SetupDiGetDeviceInterfaceDetailA(setHandle, interfaceData, detail, detailSize, requiredSize, devInfo);
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, PDWORD requiredSize,
+                                      PSP_DEVINFO_DATA devInfo) {
+  return sim::SimKeyBus::Instance().internals().SetupDiGetDeviceInterfaceDetailA(setHandle, interfaceData, detail,
+                                                                                 detailSize, requiredSize, devInfo);
 }
 
-BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType, PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
-  return sim::SimKeyBus::Instance().internals().SetupDiGetDeviceRegistryPropertyA(setHandle, devInfo, property, dataType, buffer, bufferSize, requiredSize);
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, DWORD property, PDWORD dataType,
+                                       PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+  return sim::SimKeyBus::Instance().internals().SetupDiGetDeviceRegistryPropertyA(
+      setHandle, devInfo, property, dataType, buffer, bufferSize, requiredSize);
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO setHandle) {
