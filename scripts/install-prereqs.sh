@@ -7,7 +7,6 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine64 wine32-preloader:i386 wine64-preloader
-  qemu-user-static
   xvfb xauth
   nsis nsis-pluginapi
   googletest
@@ -21,20 +20,29 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  as_root "install: ${missing[*]}"
+# QEMU's i386 emulator (see below) from backports: bookworm's 7.2 crashes multi-threaded Wine processes.
+backports=/etc/apt/sources.list.d/bookworm-backports.list
+qemu_version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
+qemu_ok=false
+dpkg --compare-versions "${qemu_version:-0}" ge 1:10 && qemu_ok=true
+
+if [ ${#missing[@]} -gt 0 ] || [ "$qemu_ok" = false ]; then
+  as_root "install: ${missing[*]} qemu-user-static"
   export DEBIAN_FRONTEND=noninteractive
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  [ -e "$backports" ] || echo 'deb http://deb.debian.org/debian bookworm-backports main' > "$backports"
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
 fi
 
 # Wine runs 32-bit programs through its 32-bit Linux loader. Some kernels here are built without
 # 32-bit support (the loader fails with "Exec format error"); there the loader runs under QEMU's
 # user-mode i386 emulator, registered with binfmt_misc. Wine's preloader keeps start-up fast.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# An existing registration of ours is made again, so that it runs the emulator installed now.
+fs=/proc/sys/fs/binfmt_misc
+if [ -e "$fs/qemu-i386" ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   as_root "register the i386 emulator"
-  fs=/proc/sys/fs/binfmt_misc
   [ -e "$fs/register" ] || mount -t binfmt_misc binfmt_misc "$fs"
   [ -e "$fs/qemu-i386" ] && echo -1 > "$fs/qemu-i386"
   printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > "$fs/register"

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
 #include "key_io.h"
 #include "key_path_list.h"
@@ -20,16 +21,10 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "fixed part of the
 constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
 constexpr DWORD kClassScratchSize = 1024;
 
-bool ReadClassPropertyCheck() {
-  OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof version;
-  if (!GetVersionExW(&version)) return false;
-  return ClassPropertyCheckFor(version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion);
-}
-
 }  // namespace
 
-const bool ClassPropertyCheckEnabled = ReadClassPropertyCheck();
+const bool ClassPropertyCheckEnabled = ClassPropertyCheckFor(
+    StartupOsVersion().dwPlatformId, StartupOsVersion().dwMajorVersion, StartupOsVersion().dwMinorVersion);
 
 void EnumerateKeyDevices(char* buffer, size_t capacity) {
   EnumerateKeyDevicesWith(ClassPropertyCheckEnabled, buffer, capacity);

@@ -125,6 +125,11 @@ void SimKey::UnplugDuringNextCommand() {
   unplugAfterSend_ = true;
 }
 
+void SimKey::StallNextReceive(HANDLE release) {
+  CriticalSectionLock hold(bus_.impl_->lock);
+  stallRelease_ = release;
+}
+
 void SimKey::Unplug() {
   CriticalSectionLock hold(bus_.impl_->lock);
   present_ = false;
@@ -275,6 +280,12 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     return TRUE;
   }
 
+  if (HANDLE release = key.stallRelease_) {
+    key.stallRelease_ = nullptr;
+    LeaveCriticalSection(&bus.lock);  // other keys go on while this one stalls
+    WaitForSingleObject(release, INFINITE);
+    EnterCriticalSection(&bus.lock);
+  }
   ++key.stats_.receives;
   key.stats_.receiveLengths.push_back(fields.dataTransferLength);
   if (key.failReceiveStatus_ >= 0 && key.failReceiveSkip_-- <= 0) {

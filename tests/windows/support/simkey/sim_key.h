@@ -58,6 +58,8 @@ class SimKey {
   void FailNextReceive(uint8_t scsiStatus, int skip = 0);
   // The next send is taken, then the key is gone: the receive fails and so does every open.
   void UnplugDuringNextCommand();
+  // The next receive blocks until `release` is set, as a key that does not answer would.
+  void StallNextReceive(HANDLE release);
   void Unplug();
   void Plug();
   bool present() const;
@@ -76,6 +78,7 @@ class SimKey {
   int failSendStatus_ = -1;
   int failReceiveStatus_ = -1;
   int failReceiveSkip_ = 0;
+  HANDLE stallRelease_ = nullptr;
   Responder responder_;
   Bytes frame_;  // the pending answer frame: two length bytes, then the answer
   KeyStats stats_;

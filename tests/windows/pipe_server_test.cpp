@@ -1,0 +1,228 @@
+// The list and device pipes with real named pipes: the servers run here over simulated keys, the
+// clients are pipe_client.exe processes. ctest runs each test in a process of its own.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "process/child_process.h"
+#include "service/pipes/pipe_protocol.h"
+#include "service/pipes/pipe_server.h"
+#include "simkey/sim_key.h"
+
+namespace tamsu {
+namespace {
+
+using sim::Bytes;
+using sim::SimKey;
+using sim::SimKeyBus;
+using testing_support::PipeClient;
+using testing_support::RunPipeClient;
+using Lines = std::vector<std::string>;
+
+const char kKeyA[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const char kKeyB[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#b#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+const wchar_t kListRequestHex[] = L"send:4465766963654c69737441" L"00";
+
+std::string Dump(const Lines& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "\n  " + line.substr(0, 120);
+  return text;
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// 4-byte commands ask for an answer of P1P2 bytes; long commands get their length and 90 00;
+// anything else is echoed with 90 00.
+sim::Responder TestKeyResponder() {
+  return [](const Bytes& command) {
+    if (command.size() == 4) return sim::FixedLength(command[2] * 256u + command[3])(command);
+    if (command.size() > 64) {
+      return Bytes{static_cast<uint8_t>(command.size() >> 8), static_cast<uint8_t>(command.size()), 0x90, 0x00};
+    }
+    return sim::Echo()(command);
+  };
+}
+
+bool WaitForPipe(const std::wstring& name, DWORD timeoutMs) {
+  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+    if (WaitNamedPipeW(name.c_str(), 20) || GetLastError() == ERROR_SEM_TIMEOUT) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+class PipeServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ServiceStopEvent) ResetEvent(ServiceStopEvent);
+    server_.Start(nullptr);
+    ASSERT_TRUE(WaitForPipe(PipeName(kListNameArgument), 5000)) << "the list pipe never appeared";
+  }
+  void TearDown() override {
+    server_.Stop();
+    SimKeyBus::Instance().Reset();
+  }
+
+  SimKey& AddKey(const char* path) {
+    SimKey& key = SimKeyBus::Instance().Add(path);
+    key.SetResponder(TestKeyResponder());
+    return key;
+  }
+  const DevicePipeServer* ServerOf(const char* path) const {
+    auto found = server_.devices().find(Wide(path));
+    return found == server_.devices().end() ? nullptr : found->second.get();
+  }
+
+  ListPipeServer server_;
+};
+
+TEST_F(PipeServerTest, WholeClientExchange) {
+  SimKey& key = AddKey(kKeyA);
+  Lines out = RunPipeClient({L"list", L"devpipe:0", L"xfer:00b0000010", L"xfer:00a40040", L"sendn:4096:7", L"recv",
+                             L"sendn:4097:7", L"recv"});
+  ASSERT_EQ(11u, out.size()) << Dump(out);
+  EXPECT_EQ("list ok 1", out[0]);
+  EXPECT_EQ(std::string("path ") + kKeyA, out[1]);
+  EXPECT_EQ("open ok", out[2]);
+  EXPECT_EQ("recv ok 7 00b00000109000", out[4]) << "short command echoed after one receive";
+  EXPECT_EQ(0u, out[6].find("recv ok 64 000102")) << "a 64-byte answer needs the second receive: " << out[6];
+  EXPECT_EQ("send ok 4096", out[7]);
+  EXPECT_EQ("recv ok 4 10009000", out[8]) << "a 4096-byte request is read whole";
+  EXPECT_EQ("send ok 4097", out[9]);
+  EXPECT_EQ(0u, out[10].find("recv fail")) << "a 4097-byte request ends the connection: " << out[10];
+  // Le 0x10: one receive of 0x14; header only: 4, then the 0x42-byte frame; the 4096-byte command
+  // is not a short one: 4, then its 6-byte frame. The 4097-byte request never reached the key.
+  EXPECT_EQ((std::vector<uint32_t>{0x14, 4, 0x42, 4, 6}), key.stats().receiveLengths);
+}
+
+TEST_F(PipeServerTest, ListRequestMustBeExact) {
+  Lines out = RunPipeClient({L"openlist", kListRequestHex, L"recv", L"send:4465766963654c69737441", L"recv",
+                             L"send:6465766963654c69737441" L"00", L"recv", kListRequestHex, L"recv", L"send:", L"recv"});
+  ASSERT_EQ(11u, out.size()) << Dump(out);
+  EXPECT_EQ("recv ok 1 00", out[2]) << "no key: the single zero byte";
+  EXPECT_EQ("recv ok 6 4572726f7200", out[4]) << "11 bytes without the zero";
+  EXPECT_EQ("recv ok 6 4572726f7200", out[6]) << "another letter case";
+  EXPECT_EQ("recv ok 1 00", out[8]) << "the connection stays after an error reply";
+  EXPECT_EQ("send ok 0", out[9]);
+  EXPECT_EQ(0u, out[10].find("recv fail")) << "a zero-byte message ends the connection";
+}
+
+TEST_F(PipeServerTest, SecondListOnOneConnectionStartsNoSecondServer) {
+  AddKey(kKeyA);
+  Lines out = RunPipeClient({L"list", L"list"});
+  ASSERT_EQ(4u, out.size()) << Dump(out);
+  EXPECT_EQ("list ok 1", out[0]);
+  EXPECT_EQ("list ok 1", out[2]);
+  EXPECT_EQ(1, server_.serversCreated());
+  const DevicePipeServer* server = ServerOf(kKeyA);
+  ASSERT_NE(nullptr, server);
+  EXPECT_EQ(1u, server->flags);
+  EXPECT_EQ(DevicePipeName(Wide(kKeyA)), server->name());
+  EXPECT_EQ(L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#"
+            L"{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
+            server->name());
+}
+
+TEST_F(PipeServerTest, RemovedKeyGoesStaleAndComesBackToTheSameServer) {
+  SimKey& key = AddKey(kKeyA);
+  ASSERT_EQ("list ok 1", RunPipeClient({L"list"}).at(0));
+  const DevicePipeServer* first = ServerOf(kKeyA);
+
+  key.Unplug();
+  EXPECT_EQ("list ok 0", RunPipeClient({L"list"}).at(0));
+  ASSERT_EQ(first, ServerOf(kKeyA)) << "a stale server stays registered until the next creation";
+  EXPECT_EQ(0x80000000u, first->flags);
+  // Its pipe still takes clients, and drops each at once.
+  Lines dropped = RunPipeClient({L"open:" + Wide(kKeyA + 4), L"xfer:00b0000010"});
+  EXPECT_EQ("open ok", dropped.at(0));
+  EXPECT_EQ(0u, dropped.at(2).find("recv fail")) << dropped.at(2);
+
+  key.Plug();
+  Lines back = RunPipeClient({L"list", L"devpipe:0", L"xfer:00b0000002"});
+  EXPECT_EQ("list ok 1", back.at(0));
+  EXPECT_EQ("recv ok 7 00b00000029000", back.at(4));
+  EXPECT_EQ(first, ServerOf(kKeyA));
+  EXPECT_EQ(1u, first->flags);
+  EXPECT_EQ(1, server_.serversCreated()) << "no new server for a key that came back";
+}
+
+TEST_F(PipeServerTest, NewKeyRemovesTheStaleServerFirst) {
+  SimKey& a = AddKey(kKeyA);
+  RunPipeClient({L"list"});
+  a.Unplug();
+  RunPipeClient({L"list"});
+  AddKey(kKeyB);
+  Lines out = RunPipeClient({L"list"});
+  EXPECT_EQ("list ok 1", out.at(0));
+  EXPECT_EQ(std::string("path ") + kKeyB, out.at(1));
+  EXPECT_EQ(nullptr, ServerOf(kKeyA));
+  ASSERT_NE(nullptr, ServerOf(kKeyB));
+  EXPECT_EQ(1u, server_.devices().size());
+  EXPECT_EQ(2, server_.serversCreated());
+}
+
+TEST_F(PipeServerTest, KeyUnpluggedMidCommandDropsTheClient) {
+  SimKey& key = AddKey(kKeyA);
+  key.UnplugDuringNextCommand();
+  Lines out = RunPipeClient({L"list", L"devpipe:0", L"xfer:00b0000010", L"close", L"list"});
+  EXPECT_EQ(0u, out.at(4).find("recv fail")) << out.at(4);
+  EXPECT_EQ("list ok 0", out.at(6)) << "the key is no longer listed";
+}
+
+TEST_F(PipeServerTest, ScsiErrorDisconnectsButTheServerStays) {
+  SimKey& key = AddKey(kKeyA);
+  key.FailNextSend(0x02);
+  Lines out = RunPipeClient({L"list", L"devpipe:0", L"xfer:00b0000010", L"devpipe:0", L"xfer:00b0000010"});
+  EXPECT_EQ(0u, out.at(4).find("recv fail")) << out.at(4);
+  EXPECT_EQ("open ok", out.at(5));
+  EXPECT_EQ("recv ok 7 00b00000109000", out.at(7));
+  ASSERT_NE(nullptr, ServerOf(kKeyA));
+  EXPECT_EQ(1u, ServerOf(kKeyA)->flags);
+}
+
+TEST_F(PipeServerTest, StoppingClosesAnIdleClientsPipe) {
+  AddKey(kKeyA);
+  PipeClient idle({L"list", L"devpipe:0", L"xfer:00b0000001", L"signal:TamsuTestIdle", L"wait:TamsuTestGo",
+                   L"xfer:00b0000001"});
+  UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestIdle"));
+  UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestGo"));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 20000));
+  const DWORD start = GetTickCount();
+  server_.Stop();
+  const DWORD took = GetTickCount() - start;
+  EXPECT_LT(took, 5000u) << "stopping waited for an idle client";
+  EXPECT_TRUE(server_.devices().empty());
+  SetEvent(go.get());
+  Lines out = idle.Finish();
+  ASSERT_EQ(9u, out.size()) << Dump(out);
+  EXPECT_EQ("recv ok 7 00b00000019000", out[4]);
+  EXPECT_EQ(0u, out[8].find("recv fail")) << "the idle client's pipe was closed: " << out[8];
+}
+
+// A key that does not answer holds its server's thread beyond every wait: the server is kept,
+// never deleted under its thread, and goes once the thread is back.
+TEST_F(PipeServerTest, ServerStuckInATransactionIsKeptUntilItsThreadEnds) {
+  SimKey& a = AddKey(kKeyA);
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  a.StallNextReceive(release.get());
+  PipeClient stuck({L"list", L"devpipe:0", L"xfer:00b0000010"});
+  for (int i = 0; i < 1000 && a.stats().sends == 0; ++i) Sleep(20);
+  ASSERT_EQ(1, a.stats().sends);
+  a.Unplug();
+  RunPipeClient({L"list"});
+  AddKey(kKeyB);
+  Lines out = RunPipeClient({L"list"}, 120000);  // removing A waits 100 ms and then 60 s
+  EXPECT_EQ("list ok 1", out.at(0));
+  EXPECT_EQ(nullptr, ServerOf(kKeyA));
+  EXPECT_EQ(1u, server_.serversKeptRunning()) << "A's thread still runs: its server must be kept";
+  SetEvent(release.get());
+  stuck.Finish();
+  server_.Stop();
+  EXPECT_EQ(0u, server_.serversKeptRunning()) << "the ended server is deleted when serving stops";
+}
+
+}  // namespace
+}  // namespace tamsu

@@ -1,0 +1,97 @@
+#include "child_process.h"
+
+namespace tamsu {
+namespace testing_support {
+
+std::wstring ProgramFolder() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length < MAX_PATH ? length : 0);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+std::wstring TemporaryFileName(const wchar_t* prefix) {
+  wchar_t folder[MAX_PATH] = {};
+  wchar_t name[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  GetTempFileNameW(folder, prefix, 0, name);
+  return name;
+}
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+  std::wstring commandLine = L"\"" + program + L"\"";
+  for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  process_.reset(info.hProcess);
+  id_ = info.dwProcessId;
+  return true;
+}
+
+bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
+  if (!process_) return false;
+  if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {
+    Kill();
+    return false;
+  }
+  if (exitCode) GetExitCodeProcess(process_.get(), exitCode);
+  return true;
+}
+
+bool ChildProcess::Running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+
+void ChildProcess::Kill() {
+  if (Running()) {
+    TerminateProcess(process_.get(), 0xDEAD);
+    WaitForSingleObject(process_.get(), 5000);
+  }
+}
+
+PipeClient::PipeClient(const std::vector<std::wstring>& steps) : output_(TemporaryFileName(L"pcl")) {
+  std::vector<std::wstring> arguments{output_};
+  arguments.insert(arguments.end(), steps.begin(), steps.end());
+  process_.Start(ProgramFolder() + L"pipe_client.exe", arguments);
+}
+
+PipeClient::~PipeClient() {
+  process_.Kill();
+  DeleteFileW(output_.c_str());
+}
+
+std::vector<std::string> PipeClient::Lines() const {
+  std::vector<std::string> lines;
+  UniqueFileHandle file(CreateFileW(output_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  if (!file) return lines;
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+std::vector<std::string> PipeClient::Finish(DWORD timeoutMs) {
+  const bool ended = process_.Wait(timeoutMs);
+  std::vector<std::string> lines = Lines();
+  if (!ended) lines.push_back("timeout");
+  return lines;
+}
+
+std::vector<std::string> RunPipeClient(const std::vector<std::wstring>& steps, DWORD timeoutMs) {
+  return PipeClient(steps).Finish(timeoutMs);
+}
+
+}  // namespace testing_support
+}  // namespace tamsu

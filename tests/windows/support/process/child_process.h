@@ -1,0 +1,59 @@
+// Programs that tests start: each with a time-out, and killed if the test leaves it running.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+
+namespace tamsu {
+namespace testing_support {
+
+// The folder of the running test program, with a trailing backslash.
+std::wstring ProgramFolder();
+// A fresh file name in the temporary folder.
+std::wstring TemporaryFileName(const wchar_t* prefix);
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();  // kills a child still running
+
+  // Starts `program` (a path) with the arguments, each quoted.
+  bool Start(const std::wstring& program, const std::vector<std::wstring>& arguments);
+  // Waits; on time-out kills the child and returns false.
+  bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
+  bool Running() const;
+  void Kill();
+  DWORD id() const { return id_; }
+
+ private:
+  UniqueHandle process_;
+  DWORD id_ = 0;
+};
+
+// The scripted pipe client (pipe_client.exe beside the test program): its steps and result lines.
+class PipeClient {
+ public:
+  explicit PipeClient(const std::vector<std::wstring>& steps);
+  ~PipeClient();
+  // Waits for the client to end and returns every line it wrote; a client that outlives the
+  // time-out is killed and "timeout" is added.
+  std::vector<std::string> Finish(DWORD timeoutMs = 30000);
+  // Lines written so far, while the client may still run.
+  std::vector<std::string> Lines() const;
+
+ private:
+  std::wstring output_;
+  ChildProcess process_;
+};
+
+// Runs a client to its end.
+std::vector<std::string> RunPipeClient(const std::vector<std::wstring>& steps, DWORD timeoutMs = 30000);
+
+}  // namespace testing_support
+}  // namespace tamsu
