@@ -9,9 +9,8 @@ namespace tamsu {
 LowIntegritySecurity::LowIntegritySecurity() : attributes_(), descriptor_() {}
 
 LowIntegritySecurity::Descriptor LowIntegritySecurity::ServiceDescriptorFor(const OSVERSIONINFOW& version) {
-  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6
-             ? Descriptor::kNullDaclAndLowLabel
-             : Descriptor::kNullDacl;
+  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6 ? Descriptor::kNullDaclAndLowLabel
+                                                                                      : Descriptor::kNullDacl;
 }
 
 bool LowIntegritySecurity::Build(bool inherit) { return Build(inherit, ServiceDescriptorFor(StartupOsVersion())); }

@@ -26,8 +26,7 @@ DWORD WINAPI ServerThread(LPVOID server) {
 
 }  // namespace
 
-DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
-                          UniqueHandle* mutex) {
+DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent, UniqueHandle* mutex) {
   mutex->reset(CreateMutexW(attributes, FALSE, name));
   // A mutex made by another user with other rights may refuse full access but allow these.
   if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess, FALSE, name));
@@ -85,7 +84,8 @@ bool PipeServer::ServeOneInstance() {
   if (earlier != INVALID_HANDLE_VALUE) CloseHandle(earlier);
   if (instance == INVALID_HANDLE_VALUE) return createError == ERROR_PIPE_BUSY;
 
-  const BOOL connected = overlapped() ? ConnectNamedPipe(instance, &connectOverlapped_) : ConnectNamedPipe(instance, nullptr);
+  const BOOL connected =
+      overlapped() ? ConnectNamedPipe(instance, &connectOverlapped_) : ConnectNamedPipe(instance, nullptr);
   if (!connected) {
     const DWORD error = GetLastError();
     if (pipe_ != instance) return false;  // a stopper took the instance
@@ -284,8 +284,7 @@ DWORD ListPipeServer::Run() {
   return 1;
 }
 
-DWORD ListPipeServer::ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply,
-                                     DWORD* replyLength) {
+DWORD ListPipeServer::ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) {
   if (!IsListRequest(request, requestLength)) {
     const DWORD size = *replyLength < kErrorReplySize ? *replyLength : kErrorReplySize;
     std::memcpy(reply, kErrorReply, size);

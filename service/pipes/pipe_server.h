@@ -21,8 +21,7 @@ extern HANDLE ServiceStopEvent;
 // Creates or opens the machine-wide mutex and waits for it, or for `stopEvent` when there is one.
 // Returns the wait result (WAIT_OBJECT_0 or WAIT_ABANDONED: owned), or the error when no handle
 // could be had. `mutex` receives the handle whatever the wait gave.
-DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
-                          UniqueHandle* mutex);
+DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent, UniqueHandle* mutex);
 
 // One pipe name: makes one instance at a time, waits for a client, serves it, starts over.
 class PipeServer {

@@ -101,11 +101,10 @@ void ExpectLowIntegritySecurity(HANDLE object) {
   PSECURITY_DESCRIPTOR raw = nullptr;
   PACL dacl = nullptr;
   PACL sacl = nullptr;
-  const SECURITY_INFORMATION what =
-      StartupOsVersion().dwMajorVersion >= 6 ? DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION
-                                             : DACL_SECURITY_INFORMATION;
-  ASSERT_EQ(ERROR_SUCCESS,
-            GetSecurityInfo(object, SE_KERNEL_OBJECT, what, nullptr, nullptr, &dacl, &sacl, &raw));
+  const SECURITY_INFORMATION what = StartupOsVersion().dwMajorVersion >= 6
+                                        ? DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION
+                                        : DACL_SECURITY_INFORMATION;
+  ASSERT_EQ(ERROR_SUCCESS, GetSecurityInfo(object, SE_KERNEL_OBJECT, what, nullptr, nullptr, &dacl, &sacl, &raw));
   UniqueLocalMemory descriptor(raw);
   EXPECT_EQ(nullptr, dacl) << "a null DACL grants everyone all access";
   if (StartupOsVersion().dwMajorVersion < 6) return;

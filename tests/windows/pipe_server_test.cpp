@@ -24,7 +24,9 @@ using Lines = std::vector<std::string>;
 
 const char kKeyA[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const char kKeyB[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#b#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-const wchar_t kListRequestHex[] = L"send:4465766963654c69737441" L"00";
+const wchar_t kListRequestHex[] =
+    L"send:4465766963654c69737441"
+    L"00";
 
 std::string Dump(const Lines& lines) {
   std::string text;
@@ -100,7 +102,9 @@ TEST_F(PipeServerTest, WholeClientExchange) {
 
 TEST_F(PipeServerTest, ListRequestMustBeExact) {
   Lines out = RunPipeClient({L"openlist", kListRequestHex, L"recv", L"send:4465766963654c69737441", L"recv",
-                             L"send:6465766963654c69737441" L"00", L"recv", kListRequestHex, L"recv", L"send:", L"recv"});
+                             L"send:6465766963654c69737441"
+                             L"00",
+                             L"recv", kListRequestHex, L"recv", L"send:", L"recv"});
   ASSERT_EQ(11u, out.size()) << Dump(out);
   EXPECT_EQ("recv ok 1 00", out[2]) << "no key: the single zero byte";
   EXPECT_EQ("recv ok 6 4572726f7200", out[4]) << "11 bytes without the zero";
@@ -121,9 +125,10 @@ TEST_F(PipeServerTest, SecondListOnOneConnectionStartsNoSecondServer) {
   ASSERT_NE(nullptr, server);
   EXPECT_EQ(1u, server->flags);
   EXPECT_EQ(DevicePipeName(Wide(kKeyA)), server->name());
-  EXPECT_EQ(L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#"
-            L"{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
-            server->name());
+  EXPECT_EQ(
+      L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#"
+      L"{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
+      server->name());
 }
 
 TEST_F(PipeServerTest, RemovedKeyGoesStaleAndComesBackToTheSameServer) {
@@ -185,8 +190,8 @@ TEST_F(PipeServerTest, ScsiErrorDisconnectsButTheServerStays) {
 
 TEST_F(PipeServerTest, StoppingClosesAnIdleClientsPipe) {
   AddKey(kKeyA);
-  PipeClient idle({L"list", L"devpipe:0", L"xfer:00b0000001", L"signal:TamsuTestIdle", L"wait:TamsuTestGo",
-                   L"xfer:00b0000001"});
+  PipeClient idle(
+      {L"list", L"devpipe:0", L"xfer:00b0000001", L"signal:TamsuTestIdle", L"wait:TamsuTestGo", L"xfer:00b0000001"});
   UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestIdle"));
   UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestGo"));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 20000));
@@ -220,8 +225,40 @@ TEST_F(PipeServerTest, ServerStuckInATransactionIsKeptUntilItsThreadEnds) {
   EXPECT_EQ(1u, server_.serversKeptRunning()) << "A's thread still runs: its server must be kept";
   SetEvent(release.get());
   stuck.Finish();
+  for (int i = 0; i < 500 && a.stats().receives == 0; ++i) Sleep(20);
+  Sleep(1000);  // the thread finds its instance gone and ends
   server_.Stop();
   EXPECT_EQ(0u, server_.serversKeptRunning()) << "the ended server is deleted when serving stops";
+}
+
+// Without events a server runs in blocking mode; taking its instance is then the only way to stop it.
+class BlockingEchoServer : public PipeServer {
+ public:
+  explicit BlockingEchoServer(const std::wstring& name) : name_(name) { pipeName_ = name_.c_str(); }
+  DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override {
+    memcpy(reply, request, requestLength);
+    *replyLength = requestLength;
+    return 0;
+  }
+  using PipeServer::TakeAndCloseInstance;
+
+ private:
+  std::wstring name_;
+};
+
+DWORD WINAPI RunServer(LPVOID server) { return static_cast<PipeServer*>(server)->Run(); }
+
+TEST(BlockingPipeServer, ServesAndStopsWhenItsInstanceIsTaken) {
+  BlockingEchoServer server(PipeName(L"BlockingEcho"));
+  UniqueHandle thread(CreateThread(nullptr, 0, RunServer, &server, 0, nullptr));
+  ASSERT_TRUE(WaitForPipe(PipeName(L"BlockingEcho"), 5000));
+  Lines out = RunPipeClient({L"open:BlockingEcho", L"xfer:0102", L"xfer:", L"close"});
+  EXPECT_EQ("recv ok 2 0102", out.at(2)) << Dump(out);
+  EXPECT_EQ(0u, out.at(4).find("recv fail")) << "a zero-byte message ends the connection";
+  ASSERT_TRUE(WaitForPipe(PipeName(L"BlockingEcho"), 5000)) << "the next instance is offered";
+  server.TakeAndCloseInstance();
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 5000)) << "a taken instance must end the cycle";
+  EXPECT_EQ(INVALID_HANDLE_VALUE, server.pipe());
 }
 
 }  // namespace
