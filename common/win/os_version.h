@@ -12,3 +12,11 @@ const OSVERSIONINFOW& StartupOsVersion();
 OSVERSIONINFOW ReadOsVersion();
 
 }  // namespace tamsu
+
+namespace tamsu {
+
+// True when this 32-bit process runs on 64-bit Windows. IsWow64Process is looked up at run time:
+// systems before XP SP2 lack it, and then the answer is false.
+bool RunsUnderWow64();
+
+}  // namespace tamsu

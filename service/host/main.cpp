@@ -1,4 +1,39 @@
-// TamsuSerB: the service program and, with "-m", its monitor process.
+// TamsuSerB: installs and controls its service, runs as the service, and with "-m" as its monitor.
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
+#include "command_line.h"
+#include "monitor_child.h"
+#include "monitor_window.h"
+#include "service_control.h"
+#include "service_host.h"
+
+namespace {
+
+constexpr DWORD kExtraAcceptFlags = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int showCommand) {
+  using namespace tamsu;
+  const CommandLineOptions options = ParseCommandLine(arguments);
+  if (options.monitor) return static_cast<int>(RunMonitor(instance, showCommand));
+
+  if (!options.install && !options.start && !options.stop && !options.uninstall) {
+    ServiceHost& host = ServiceHost::Instance(kServiceName, StartMonitorChild, WatchMonitorChild);
+    host.RegisterControlHandler(SERVICE_CONTROL_STOP, StopMonitorChild);
+    host.RegisterControlHandler(SERVICE_CONTROL_SHUTDOWN, StopMonitorChild);
+    host.Run(kExtraAcceptFlags);  // fails at once outside the service control manager
+    return 0;
+  }
+
+  // Fixed order, each whatever the one before gave; nothing is reported.
+  if (options.stop) StopService(kServiceName);
+  if (options.uninstall) RemoveService(kServiceName);
+  if (options.install) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) InstallService(kServiceName, path);  // a cut path is refused
+  }
+  if (options.start) StartInstalledService(kServiceName);
+  return 0;
+}

@@ -1,0 +1,27 @@
+// The program's command line and the service's accept flags (no platform calls here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tamsu {
+
+struct CommandLineOptions {
+  uint32_t install = 0;    // -i
+  uint32_t start = 0;      // -s
+  uint32_t stop = 0;       // -k
+  uint32_t uninstall = 0;  // -u
+  uint32_t monitor = 0;    // -m
+};
+
+// A switch is a '-' followed by one of the letters, in either case, wherever it stands.
+CommandLineOptions ParseCommandLine(const wchar_t* text);
+
+// SERVICE_ACCEPT_* flag that a control code needs the service to accept (0 for none).
+uint32_t AcceptFlagForControl(uint32_t control);
+
+// `"path"` followed by `suffix`, into `out`; false, with `out` empty, when it does not fit
+// `capacity` units with its terminator. The quotes keep a path with blanks one token.
+bool QuotePath(const wchar_t* path, const wchar_t* suffix, wchar_t* out, size_t capacity);
+
+}  // namespace tamsu

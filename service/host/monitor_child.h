@@ -1,0 +1,26 @@
+// The service's companion: its own program started with " -m", kept running, stopped on request.
+#pragma once
+
+#include <windows.h>
+
+namespace tamsu {
+
+constexpr wchar_t kMonitorSwitch[] = L" -m";
+constexpr wchar_t kRunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";  // the value's name and its data
+constexpr DWORD kAfterStartPauseMs = 1000;
+constexpr DWORD kStopGraceMs = 1000;
+
+// The start step: the first companion. 0, or the error of the failed start.
+DWORD StartMonitorChild(int);
+// Starts a companion from the stored command line; 0 or the error.
+DWORD LaunchMonitorChild();
+// The run step: keeps the Run entry, waits for the companion and starts the next one.
+// 0 to be called again, 0xFFFFFFFF when the service is stopping, or the error of a failed restart.
+DWORD WatchMonitorChild(DWORD* currentState);
+// The stop and shutdown callback: asks the companion to quit, then terminates it.
+DWORD StopMonitorChild(int);
+// Keeps HKLM's Run value `text` with the data `text` (the 64-bit view on 64-bit Windows).
+void EnsureRunEntry(const wchar_t* text);
+
+}  // namespace tamsu
