@@ -22,9 +22,9 @@ bool RunsUnderWow64() {
   using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
   HMODULE kernel = GetModuleHandleW(L"kernel32");
   auto isWow64Process =
-      kernel ? reinterpret_cast<IsWow64ProcessFunction>(
-                   reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
-             : nullptr;
+      kernel
+          ? reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
+          : nullptr;
   BOOL wow64 = FALSE;
   return isWow64Process && isWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }

@@ -7,12 +7,28 @@ CommandLineOptions ParseCommandLine(const wchar_t* text) {
   for (const wchar_t* at = text; at && *at; ++at) {
     if (*at != L'-') continue;
     switch (at[1]) {
-      case L'i': case L'I': options.install = 1; break;
-      case L's': case L'S': options.start = 1; break;
-      case L'k': case L'K': options.stop = 1; break;
-      case L'u': case L'U': options.uninstall = 1; break;
-      case L'm': case L'M': options.monitor = 1; break;
-      default: break;
+      case L'i':
+      case L'I':
+        options.install = 1;
+        break;
+      case L's':
+      case L'S':
+        options.start = 1;
+        break;
+      case L'k':
+      case L'K':
+        options.stop = 1;
+        break;
+      case L'u':
+      case L'U':
+        options.uninstall = 1;
+        break;
+      case L'm':
+      case L'M':
+        options.monitor = 1;
+        break;
+      default:
+        break;
     }
   }
   return options;
@@ -20,15 +36,28 @@ CommandLineOptions ParseCommandLine(const wchar_t* text) {
 
 uint32_t AcceptFlagForControl(uint32_t control) {
   switch (control) {
-    case 1: return 0x01;                    // STOP
-    case 2: case 3: return 0x02;            // PAUSE, CONTINUE
-    case 5: return 0x04;                    // SHUTDOWN
-    case 6: return 0x08;                    // PARAMCHANGE
-    case 7: case 8: case 9: case 10: return 0x10;  // NETBIND*
-    case 12: return 0x20;                   // HARDWAREPROFILECHANGE
-    case 13: return 0x40;                   // POWEREVENT
-    case 14: return 0x80;                   // SESSIONCHANGE
-    default: return 0;                      // INTERROGATE, DEVICEEVENT and unknown codes
+    case 1:
+      return 0x01;  // STOP
+    case 2:
+    case 3:
+      return 0x02;  // PAUSE, CONTINUE
+    case 5:
+      return 0x04;  // SHUTDOWN
+    case 6:
+      return 0x08;  // PARAMCHANGE
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+      return 0x10;  // NETBIND*
+    case 12:
+      return 0x20;  // HARDWAREPROFILECHANGE
+    case 13:
+      return 0x40;  // POWEREVENT
+    case 14:
+      return 0x80;  // SESSIONCHANGE
+    default:
+      return 0;  // INTERROGATE, DEVICEEVENT and unknown codes
   }
 }
 

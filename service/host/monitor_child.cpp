@@ -57,7 +57,7 @@ DWORD LaunchMonitorChild() {
 DWORD WatchMonitorChild(DWORD*) {
   EnsureRunEntry(kRunValue);
   if (WaitForSingleObject(g_child.process.get(), INFINITE) != WAIT_OBJECT_0) return 0;
-  CriticalSectionLock hold(ServiceHost::Instance(nullptr, nullptr, nullptr).lock());
+  CriticalSectionLock hold(ServiceHost::Current().lock());
   if (g_child.stopping) return 0xFFFFFFFF;
   return LaunchMonitorChild();
 }
@@ -79,8 +79,8 @@ void EnsureRunEntry(const wchar_t* text) {
   UniqueHKey key(raw);
   wchar_t data[MAX_PATH + 1] = {};
   DWORD size = MAX_PATH * sizeof(wchar_t);  // one unit kept for a terminator the data may lack
-  const bool present = RegQueryValueExW(key.get(), text, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) ==
-                       ERROR_SUCCESS;
+  const bool present =
+      RegQueryValueExW(key.get(), text, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
   if (present && lstrcmpW(data, text) == 0) return;
   RegSetValueExW(key.get(), text, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                  static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t)));

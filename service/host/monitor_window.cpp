@@ -39,8 +39,8 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 DWORD RunMonitor(HINSTANCE instance, int) {
   ListPipeServer server;
   RegisterMonitorClass(instance, kMonitorClassName);
-  HWND window = CreateWindowExW(0, kMonitorClassName, kMonitorTitle, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
-                                nullptr, instance, nullptr);
+  HWND window = CreateWindowExW(0, kMonitorClassName, kMonitorTitle, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
+                                instance, nullptr);
   if (!window) return kMonitorWindowFailed;
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);

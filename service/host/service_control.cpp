@@ -24,9 +24,9 @@ DWORD InstallService(const wchar_t* serviceName, const wchar_t* programPath) {
   if (!QuotePath(programPath, L"", binaryPath, MAX_PATH)) return ERROR_FILENAME_EXCED_RANGE;
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager) return GetLastError();
-  UniqueServiceHandle service(CreateServiceW(manager.get(), serviceName, serviceName, SERVICE_ALL_ACCESS,
-                                             kServiceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
-                                             nullptr, nullptr, nullptr, nullptr, nullptr));
+  UniqueServiceHandle service(CreateServiceW(manager.get(), serviceName, serviceName, SERVICE_ALL_ACCESS, kServiceType,
+                                             SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr));
   return service ? 0 : GetLastError();
 }
 

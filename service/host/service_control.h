@@ -6,7 +6,7 @@
 
 namespace tamsu {
 
-constexpr wchar_t kServiceName[] = L"Tamsu Service _ZUVA";  // also its display name
+constexpr wchar_t kServiceName[] = L"Tamsu Service _ZUVA";                               // also its display name
 constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;  // 0x110
 
 DWORD InstallService(const wchar_t* serviceName, const wchar_t* programPath);

@@ -24,16 +24,18 @@ class OptionalLock {
   ServiceHost* host_;
 };
 
-ServiceHost* g_host = nullptr;
-
 }  // namespace
 
-ServiceHost& ServiceHost::Instance(const wchar_t* serviceName, StartStep startStep, RunStep runStep) {
+ServiceHost& ServiceHost::Current() {
   static ServiceHost host;
+  return host;
+}
+
+ServiceHost& ServiceHost::Instance(const wchar_t* serviceName, StartStep startStep, RunStep runStep) {
+  ServiceHost& host = Current();
   host.name_ = serviceName ? serviceName : L"";
   host.startStep_ = startStep;
   host.runStep_ = runStep;
-  g_host = &host;
   return host;
 }
 
@@ -56,7 +58,7 @@ DWORD ServiceHost::Run(DWORD extraAcceptFlags) {
 }
 
 void WINAPI ServiceHost::ServiceMain(DWORD, LPWSTR*) {
-  ServiceHost& host = *g_host;
+  ServiceHost& host = Current();
   host.status_.dwServiceType = kServiceWin32;
   host.status_.dwCurrentState = SERVICE_START_PENDING;  // prepared, never reported
   host.status_.dwControlsAccepted = host.accepted_;
@@ -76,7 +78,7 @@ void WINAPI ServiceHost::ServiceMain(DWORD, LPWSTR*) {
 }
 
 void WINAPI ServiceHost::ControlHandler(DWORD control) {
-  ServiceHost& host = *g_host;
+  ServiceHost& host = Current();
   OptionalLock hold(host);
   auto found = host.callbacks_.find(control);
   if (found != host.callbacks_.end()) found->second(0);

@@ -17,6 +17,8 @@ class ServiceHost {
  public:
   // Stores the three values (each call overwrites them) and returns the one host of the process.
   static ServiceHost& Instance(const wchar_t* serviceName, StartStep startStep, RunStep runStep);
+  // The host as Instance set it up, left unchanged.
+  static ServiceHost& Current();
 
   // Returns the accept flag the control needs, 0 for a null callback (which is not stored).
   DWORD RegisterControlHandler(DWORD control, ControlCallback callback);

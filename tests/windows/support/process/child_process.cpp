@@ -20,11 +20,15 @@ std::wstring TemporaryFileName(const wchar_t* prefix) {
 
 ChildProcess::~ChildProcess() { Kill(); }
 
-bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments, bool show) {
   std::wstring commandLine = L"\"" + program + L"\"";
   for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  if (show) {
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+  }
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &info)) {
@@ -33,6 +37,7 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
   CloseHandle(info.hThread);
   process_.reset(info.hProcess);
   id_ = info.dwProcessId;
+  threadId_ = info.dwThreadId;
   return true;
 }
 

@@ -23,17 +23,19 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();  // kills a child still running
 
-  // Starts `program` (a path) with the arguments, each quoted.
-  bool Start(const std::wstring& program, const std::vector<std::wstring>& arguments);
+  // Starts `program` (a path) with the arguments, each quoted; `show` asks for a visible window.
+  bool Start(const std::wstring& program, const std::vector<std::wstring>& arguments, bool show = false);
   // Waits; on time-out kills the child and returns false.
   bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
   bool Running() const;
   void Kill();
   DWORD id() const { return id_; }
+  DWORD threadId() const { return threadId_; }
 
  private:
   UniqueHandle process_;
   DWORD id_ = 0;
+  DWORD threadId_ = 0;
 };
 
 // The scripted pipe client (pipe_client.exe beside the test program): its steps and result lines.

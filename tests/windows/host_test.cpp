@@ -1,0 +1,319 @@
+// The shipped TamsuSerB.exe for real: as a monitor process, and as a service under Wine's service
+// control manager. Figures (restart and stop times) are printed as "[figure]" lines.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+#include "process/child_process.h"
+#include "service/pipes/pipe_protocol.h"
+
+namespace tamsu {
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::RunPipeClient;
+
+const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
+const wchar_t kClassName[] = L"TamsuMonClass_ZUVA";
+const wchar_t kTitle[] = L"TamsuMon001_ZUVA";
+const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
+
+// The shipped program in dist/, as a Windows path (Wine maps Z: to the root).
+std::wstring ShippedProgram() {
+  std::string unix = TAMSU_DIST_DIR "/TamsuSerB.exe";
+  std::wstring path = L"Z:";
+  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path;
+}
+
+DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+  ChildProcess child;
+  if (!child.Start(program, arguments)) return 0xBAD0;
+  DWORD code = 0xBAD1;
+  return child.Wait(30000, &code) ? code : 0xBAD2;
+}
+
+struct ProcessEntry {
+  DWORD id;
+  DWORD parent;
+};
+
+std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name) {
+  std::vector<ProcessEntry> found;
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+  }
+  return found;
+}
+
+bool ListPipeAnswers() {
+  std::vector<std::string> out = RunPipeClient({L"list"});
+  return !out.empty() && out[0].compare(0, 8, "list ok ") == 0;
+}
+
+bool WaitUntil(DWORD timeoutMs, bool (*condition)()) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(50)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+HWND FindMonitorWindowOf(DWORD processId) {
+  for (HWND window = FindWindowExW(nullptr, nullptr, kClassName, kTitle); window;
+       window = FindWindowExW(nullptr, window, kClassName, kTitle)) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == processId) return window;
+  }
+  return nullptr;
+}
+
+HWND WaitForMonitorWindow(DWORD processId) {
+  for (int i = 0; i < 200; ++i) {
+    if (HWND window = FindMonitorWindowOf(processId)) return window;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The monitor role
+
+TEST(Monitor, ClosingItsWindowEndsItWithZeroAfterServing) {
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.Start(ShippedProgram(), {L"-m"}, true));
+  HWND window = WaitForMonitorWindow(monitor.id());
+  ASSERT_NE(nullptr, window) << "no window of class and title";
+  EXPECT_FALSE(IsWindowVisible(window)) << "started with SW_SHOW, the window must stay hidden";
+  ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the monitor does not serve the list pipe";
+  EXPECT_EQ((std::vector<std::string>{"list ok 0"}), RunPipeClient({L"list"})) << "no key here";
+  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  DWORD code = 1;
+  ASSERT_TRUE(monitor.Wait(10000, &code));
+  EXPECT_EQ(0u, code);
+  EXPECT_FALSE(WaitNamedPipeW(PipeName(kListNameArgument).c_str(), 100)) << "the list pipe outlived its monitor";
+}
+
+TEST(Monitor, QuitMessageToItsMainThreadEndsItWithZero) {
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.Start(ShippedProgram(), {L"-m"}));
+  ASSERT_NE(nullptr, WaitForMonitorWindow(monitor.id()));
+  ASSERT_TRUE(PostThreadMessageW(monitor.threadId(), WM_QUIT, 0, 0)) << GetLastError();
+  DWORD code = 1;
+  ASSERT_TRUE(monitor.Wait(10000, &code));
+  EXPECT_EQ(0u, code);
+}
+
+TEST(Monitor, TwoMonitorsAtOnceOnlyOneServesAndTheOtherTakesOver) {
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(ShippedProgram(), {L"-m"}));
+  ASSERT_NE(nullptr, WaitForMonitorWindow(first.id()));
+  ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers));
+  ChildProcess second;
+  ASSERT_TRUE(second.Start(ShippedProgram(), {L"-m", L"-i"}));  // -m wins over every other switch
+  HWND secondWindow = WaitForMonitorWindow(second.id());
+  ASSERT_NE(nullptr, secondWindow) << "each monitor has its own window";
+  PostMessageW(FindMonitorWindowOf(first.id()), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(first.Wait(10000));
+  EXPECT_TRUE(second.Running());
+  EXPECT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the waiting monitor did not take over";
+  PostMessageW(secondWindow, WM_CLOSE, 0, 0);
+  DWORD code = 1;
+  ASSERT_TRUE(second.Wait(10000, &code));
+  EXPECT_EQ(0u, code);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  EXPECT_EQ(nullptr, service) << "-i beside -m installed the service";
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
+TEST(Program, WithoutSwitchesOutsideTheServiceManagerItEndsAtOnce) {
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(0u, RunProgram(ShippedProgram(), {}));
+  EXPECT_LT(GetTickCount() - start, 10000u);
+  EXPECT_TRUE(ProcessesNamed(L"TamsuSerB.exe").empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The service
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RunProgram(ShippedProgram(), {L"-k", L"-u"});
+    for (const ProcessEntry& process : ProcessesNamed(L"TamsuSerB.exe")) {
+      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
+      if (handle) {
+        TerminateProcess(handle.get(), 1);
+        WaitForSingleObject(handle.get(), 5000);
+      }
+    }
+  }
+
+  static DWORD State() {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+  }
+  static bool Running() { return State() == SERVICE_RUNNING; }
+  static bool Stopped() { return State() == SERVICE_STOPPED; }
+
+  // The monitor child: a TamsuSerB.exe whose parent is another TamsuSerB.exe.
+  static DWORD MonitorChildId() {
+    std::vector<ProcessEntry> all = ProcessesNamed(L"TamsuSerB.exe");
+    for (const ProcessEntry& child : all) {
+      for (const ProcessEntry& parent : all) {
+        if (child.parent == parent.id) return child.id;
+      }
+    }
+    return 0;
+  }
+  static bool HasMonitorChild() { return MonitorChildId() != 0; }
+
+  static std::vector<BYTE> Config(QUERY_SERVICE_CONFIGW** config) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    *config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!service || !QueryServiceConfigW(service.get(), *config, static_cast<DWORD>(buffer.size()), &needed)) {
+      *config = nullptr;
+    }
+    return buffer;
+  }
+
+  static DWORD Control(DWORD control) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status = {};
+    if (!ControlService(service.get(), control, &status)) return 0;
+    return status.dwCurrentState;
+  }
+
+  static void InstallAndStart(const std::wstring& program) {
+    ASSERT_EQ(0u, RunProgram(program, {L"-s", L"-i"})) << "-s before -i must still install first";
+    ASSERT_TRUE(WaitUntil(10000, Running)) << "state " << State();
+    ASSERT_TRUE(WaitUntil(10000, HasMonitorChild)) << "no monitor child";
+    ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the monitor child does not serve";
+  }
+};
+
+TEST_F(ServiceTest, InstallStartControlStopRemove) {
+  ASSERT_EQ(0u, RunProgram(ShippedProgram(), {L"-i"}));
+  QUERY_SERVICE_CONFIGW* config = nullptr;
+  std::vector<BYTE> keep = Config(&config);
+  ASSERT_NE(nullptr, config);
+  EXPECT_EQ(0x110u, config->dwServiceType);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
+  EXPECT_EQ(L"\"" + ShippedProgram() + L"\"", std::wstring(config->lpBinaryPathName));
+  EXPECT_EQ(std::wstring(kServiceName), config->lpDisplayName);
+  EXPECT_EQ(0u, RunProgram(ShippedProgram(), {L"-i"})) << "installing an existing service";
+
+  ASSERT_EQ(0u, RunProgram(ShippedProgram(), {L"-s"}));
+  ASSERT_TRUE(WaitUntil(10000, Running));
+  ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Control(SERVICE_CONTROL_PAUSE)) << "pause answers running";
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Control(SERVICE_CONTROL_CONTINUE));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Control(SERVICE_CONTROL_INTERROGATE));
+  EXPECT_TRUE(HasMonitorChild()) << "a pause must not touch the monitor";
+
+  const DWORD start = GetTickCount();
+  ASSERT_EQ(0u, RunProgram(ShippedProgram(), {L"-k"}));
+  ASSERT_TRUE(WaitUntil(10000, Stopped)) << "state " << State();
+  std::printf("[figure] -k to service reported stopped: %lu ms\n", GetTickCount() - start);
+  EXPECT_TRUE(WaitUntil(5000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }))
+      << "a monitor or service process was left behind";
+  EXPECT_EQ(0u, RunProgram(ShippedProgram(), {L"-k"})) << "stopping a stopped service";
+
+  ASSERT_EQ(0u, RunProgram(ShippedProgram(), {L"-u"}));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  EXPECT_FALSE(UniqueServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)).valid());
+  EXPECT_EQ(0u, RunProgram(ShippedProgram(), {L"-u"})) << "removing a missing service";
+}
+
+std::wstring ReadRunValue(REGSAM view) {
+  UniqueHKey key;
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ | view, &raw) != ERROR_SUCCESS) return L"<no key>";
+  key.reset(raw);
+  wchar_t data[MAX_PATH + 1] = {};
+  DWORD size = MAX_PATH * sizeof(wchar_t);
+  if (RegQueryValueExW(key.get(), kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != 0) {
+    return L"<none>";
+  }
+  return data;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+void WriteRunValue(REGSAM view, const wchar_t* data) {
+  HKEY raw = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &raw, nullptr));
+  UniqueHKey key(raw);
+  if (data) {
+    RegSetValueExW(key.get(), kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                   static_cast<DWORD>((lstrlenW(data) + 1) * sizeof(wchar_t)));
+  } else {
+    RegDeleteValueW(key.get(), kRunValue);
+  }
+}
+
+TEST_F(ServiceTest, KilledMonitorIsRestartedAndTheRunEntryKept) {
+  WriteRunValue(KEY_WOW64_64KEY, nullptr);
+  WriteRunValue(KEY_WOW64_32KEY, nullptr);
+  InstallAndStart(ShippedProgram());
+  EXPECT_EQ(std::wstring(kRunValue), ReadRunValue(KEY_WOW64_64KEY)) << "created in the 64-bit view";
+  EXPECT_EQ(L"<none>", ReadRunValue(KEY_WOW64_32KEY)) << "never in the 32-bit view";
+  WriteRunValue(KEY_WOW64_64KEY, L"tamsureg_zuva.exe");  // other letter case: must be overwritten
+
+  const DWORD first = MonitorChildId();
+  UniqueHandle child(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
+  ASSERT_TRUE(child.valid());
+  const DWORD killed = GetTickCount();
+  TerminateProcess(child.get(), 1);
+  WaitForSingleObject(child.get(), 5000);
+  ASSERT_TRUE(WaitUntil(10000, [] { return MonitorChildId() != 0; }));
+  const DWORD appeared = GetTickCount() - killed;
+  EXPECT_NE(first, MonitorChildId());
+  ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers));
+  std::printf("[figure] monitor killed to new monitor running: %lu ms; to serving the list pipe: %lu ms\n", appeared,
+              GetTickCount() - killed);
+  // The pass after the restart (1000 ms later) puts the entry right.
+  EXPECT_TRUE(WaitUntil(5000, [] { return ReadRunValue(KEY_WOW64_64KEY) == kRunValue; }))
+      << "the entry was not overwritten: " << Narrow(ReadRunValue(KEY_WOW64_64KEY));
+}
+
+TEST_F(ServiceTest, ProgramPathWithBlanksAndSwitchLettersIsQuoted) {
+  const std::wstring folder = L"C:\\Program Files\\Tamsu -k -u Test";
+  CreateDirectoryW(L"C:\\Program Files", nullptr);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring program = folder + L"\\TamsuSerB.exe";
+  ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), program.c_str(), FALSE)) << GetLastError();
+  InstallAndStart(program);
+  QUERY_SERVICE_CONFIGW* config = nullptr;
+  std::vector<BYTE> keep = Config(&config);
+  ASSERT_NE(nullptr, config);
+  EXPECT_EQ(L"\"" + program + L"\"", std::wstring(config->lpBinaryPathName));
+  ASSERT_EQ(0u, RunProgram(program, {L"-k", L"-u"}));
+  EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
+  DeleteFileW(program.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+}  // namespace tamsu
