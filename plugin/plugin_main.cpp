@@ -1,4 +1,10 @@
-// Plugin_ZUVA: the NSIS installer plug-in.
+// Plugin_ZUVA: the NSIS installer plug-in. The entry point does no work of its own beyond reading
+// the version record once.
 #include <windows.h>
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#include "call_frame.h"
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) tamsu::plugin::LoadedOsVersion();
+  return TRUE;
+}
