@@ -58,6 +58,23 @@ const wchar_t* SysVersionWord(const VersionFields& v) {
   return L"unknown";
 }
 
+GarbageWindowTitles GarbageWindowTitlesFor(uint16_t systemDefaultLangId) {
+  switch (systemDefaultLangId) {
+    case 0x0404:
+      return {L"QuillmarkHant", L"QuillmarkHantK\u5BF6"};
+    case 0x0804:
+      return {L"QuillmarkHans", L"QuillmarkHansK\u5B9D"};
+    default:
+      return {L"Internet Banking of Quillmark", L"Internet Banking of Quillmark Key"};
+  }
+}
+
+std::wstring OwnerMessage(const std::wstring& textInfo, const std::vector<std::wstring>& paths) {
+  std::wstring message = textInfo + L"\n\n";
+  for (const std::wstring& path : paths) message += path + L"\n";
+  return message;
+}
+
 RegistryArgumentReader::RegistryArgumentReader(RegistryOperation operation, bool wow64, Trace trace)
     : operation_(operation), wow64_(wow64), trace_(std::move(trace)) {}
 

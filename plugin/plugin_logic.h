@@ -39,6 +39,16 @@ struct VersionFields {
 // The word of the first predicate that holds, in the fixed row order.
 const wchar_t* SysVersionWord(const VersionFields& version);
 
+// The two window titles of another bank's key software, by the system's default language.
+struct GarbageWindowTitles {
+  const wchar_t* first;
+  const wchar_t* second;
+};
+GarbageWindowTitles GarbageWindowTitlesFor(uint16_t systemDefaultLangId);
+
+// The owner message: the text, an empty line, then each path on a line of its own.
+std::wstring OwnerMessage(const std::wstring& textInfo, const std::vector<std::wstring>& paths);
+
 enum class RegistryOperation { kWriteValue, kDeleteKey, kDeleteValue };
 
 struct RootKey {

@@ -57,6 +57,19 @@ TEST(SysVersionWord, RowOrderDecides) {
   }
 }
 
+TEST(GarbageWindowTitles, RowByDefaultLanguage) {
+  EXPECT_EQ(std::wstring(L"QuillmarkHant"), GarbageWindowTitlesFor(0x0404).first);
+  EXPECT_EQ(std::wstring(L"QuillmarkHantK\u5BF6"), GarbageWindowTitlesFor(0x0404).second);
+  EXPECT_EQ(std::wstring(L"QuillmarkHansK\u5B9D"), GarbageWindowTitlesFor(0x0804).second);
+  EXPECT_EQ(std::wstring(L"Internet Banking of Quillmark Key"), GarbageWindowTitlesFor(0x0409).second);
+  EXPECT_EQ(std::wstring(L"Internet Banking of Quillmark"), GarbageWindowTitlesFor(0x0C04).first);
+}
+
+TEST(OwnerMessage, TextEmptyLineThenOnePathALine) {
+  EXPECT_EQ(L"Info\n\nC:\\a.exe\nC:\\b.exe\n", OwnerMessage(L"Info", {L"C:\\a.exe", L"C:\\b.exe"}));
+  EXPECT_EQ(L"Info\n\n", OwnerMessage(L"Info", {}));
+}
+
 // Feeds the tokens as a stack would give them, then repeats the last one with popped = false as an
 // empty stack does, until the reader decides.
 struct Reading {

@@ -83,14 +83,14 @@ TEST(PluginTraces, ExactTextsInOrder) {
   const std::vector<std::string> lines = DebugOutputOf(ProgramFolder() + L"plugin_traces_setup.exe");
   ASSERT_FALSE(lines.empty()) << "no debugger output at all";
   // Each popped argument is traced by the pop and again by the reading loop.
-  EXPECT_TRUE(ContainsRun(lines, {"/x64", "/x64", "IN /x64", "/ifempty", "/ifempty", "IN /ifempty", "HKCU", "HKCU",
-                                  "IN 1", "Software\\TamsuNoSuchKey", "Software\\TamsuNoSuchKey", "IN 1",
-                                  "Software\\TamsuNoSuchKey", "/SUB "}))
+  EXPECT_TRUE(ContainsRun(
+      lines, {"/x64", "/x64", "IN /x64", "/ifempty", "/ifempty", "IN /ifempty", "HKCU", "HKCU", "IN 1",
+              "Software\\TamsuNoSuchKey", "Software\\TamsuNoSuchKey", "IN 1", "Software\\TamsuNoSuchKey", "/SUB "}))
       << Dump(lines);
   EXPECT_TRUE(ContainsRun(lines, {"Software\\TamsuNoSuchKey", "IN 1", "/over ", "64bit  Reg del ERROR"}))
       << Dump(lines);
-  EXPECT_TRUE(ContainsRun(lines, {"RegOpenKeyEx 64", "Value", "64bit  Reg open ERROR", "64 Value",
-                                  "64bit  Reg del ERROR"}))
+  EXPECT_TRUE(
+      ContainsRun(lines, {"RegOpenKeyEx 64", "Value", "64bit  Reg open ERROR", "64 Value", "64bit  Reg del ERROR"}))
       << Dump(lines);
   EXPECT_TRUE(ContainsRun(lines, {"", "", "IN para error "})) << Dump(lines);
   EXPECT_TRUE(ContainsRun(lines, {"createD:ret", "1"})) << Dump(lines);

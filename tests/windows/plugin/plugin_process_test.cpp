@@ -1,0 +1,157 @@
+// The plug-in's process, module-owner and window exports, driven by real installers against target
+// processes that these tests start.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+#include "process/child_process.h"
+
+namespace tamsu {
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::ProgramFolder;
+
+std::string ReadText(const std::wstring& path) {
+  UniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return "";
+  std::string text(65536, '\0');
+  DWORD read = 0;
+  ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+  text.resize(read);
+  return text;
+}
+
+std::map<std::string, std::string> ReadResults(const wchar_t* name) {
+  std::map<std::string, std::string> results;
+  const std::string text = ReadText(ProgramFolder() + name);
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = text.substr(start, end - start);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return results;
+}
+
+std::wstring Target() { return ProgramFolder() + L"tamsu_target.exe"; }
+
+TEST(PluginProcesses, FindAndKillByExecutableName) {
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"target_process.exe").c_str(), Target().c_str(), FALSE));
+  ChildProcess first, second;
+  ASSERT_TRUE(first.Start(Target(), {}));
+  ASSERT_TRUE(second.Start(Target(), {}));
+  Sleep(500);
+  ChildProcess installer;
+  ASSERT_TRUE(installer.Start(ProgramFolder() + L"plugin_processes_setup.exe", {L"/S"}));
+  ASSERT_TRUE(installer.Wait(60000)) << "the installer hung";
+  std::map<std::string, std::string> r = ReadResults(L"process_results.txt");
+  ASSERT_EQ("1", r["end"]);
+  EXPECT_EQ("1", r["Running"]);
+  EXPECT_EQ("1", r["Upper"]) << "both sides are upper-cased";
+  EXPECT_EQ("0", r["WithFolder"]) << "only base names are compared";
+  EXPECT_EQ("0", r["Missing"]);
+  EXPECT_EQ("632", r["Empty"]);
+  EXPECT_EQ("632", r["Long"]) << "261 characters";
+  EXPECT_EQ("0", r["Longest"]) << "260 characters are searched";
+  EXPECT_EQ("1", r["Installer"]) << "the installer itself is not excluded";
+  EXPECT_EQ("1", r["Unknown"]) << "processes that cannot be examined are compared as Unknown";
+  EXPECT_EQ("1", r["AfterKillWithFolder"]) << "a name with a folder ends nothing";
+  EXPECT_EQ("0", r["AfterKill"]);
+  DWORD code = 1;
+  EXPECT_TRUE(first.Wait(5000, &code));
+  EXPECT_EQ(0u, code) << "ended with exit code 0";
+  EXPECT_TRUE(second.Wait(5000, &code)) << "every matching process is ended";
+  EXPECT_EQ(0u, code);
+  DeleteFileW(Target().c_str());
+}
+
+// The text of a message box: its longest static control.
+std::wstring MessageBoxText(HWND box) {
+  std::wstring longest;
+  for (HWND child = FindWindowExW(box, nullptr, L"Static", nullptr); child;
+       child = FindWindowExW(box, child, L"Static", nullptr)) {
+    wchar_t text[2048] = {};
+    GetWindowTextW(child, text, 2048);
+    if (wcslen(text) > longest.size()) longest = text;
+  }
+  return longest;
+}
+
+HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD timeoutMs) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(50)) {
+    if (HWND window = FindWindowW(className, title)) return window;
+  }
+  return nullptr;
+}
+
+const wchar_t kTitle1[] = L"Internet Banking of Quillmark";
+const wchar_t kTitle2[] = L"Internet Banking of Quillmark Key";
+
+TEST(PluginDesktop, OwnerBoxUntilTheModuleIsFreeThenWindowsClosed) {
+  ASSERT_NE(0x0404, GetSystemDefaultLangID());
+  ASSERT_NE(0x0804, GetSystemDefaultLangID());
+  ChildProcess holder;
+  ASSERT_TRUE(
+      holder.Start(ProgramFolder() + L"target_process.exe", {L"--load", ProgramFolder() + L"tamsu_owner_probe.dll"}));
+  const std::wstring log1 = ProgramFolder() + L"window1.log";
+  const std::wstring log2 = ProgramFolder() + L"window2.log";
+  ChildProcess window1, window2;
+  ASSERT_TRUE(window1.Start(ProgramFolder() + L"target_process.exe", {L"--window", kTitle1, log1}));
+  ASSERT_TRUE(window2.Start(ProgramFolder() + L"target_process.exe", {L"--window", kTitle2, log2}));
+  ASSERT_NE(nullptr, WaitForWindow(nullptr, kTitle2, 10000));
+  ASSERT_NE(nullptr, WaitForWindow(nullptr, kTitle1, 10000));
+  Sleep(300);
+
+  ChildProcess installer;
+  ASSERT_TRUE(installer.Start(ProgramFolder() + L"plugin_desktop_setup.exe", {L"/S"}));
+  HWND box = WaitForWindow(L"#32770", L"Owner Title", 20000);
+  ASSERT_NE(nullptr, box) << "no message box while a process holds the module";
+  EXPECT_EQ(L"Programs that hold the module:\n\n" + ProgramFolder() + L"target_process.exe\n", MessageBoxText(box));
+  // Cancel while the holder still runs: the box comes back.
+  PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+  Sleep(1000);
+  box = WaitForWindow(L"#32770", L"Owner Title", 20000);
+  ASSERT_NE(nullptr, box) << "Cancel must lead to the next pass, not end the wait";
+  holder.Kill();
+  PostMessageW(box, WM_COMMAND, IDRETRY, 0);
+
+  ASSERT_TRUE(installer.Wait(60000)) << "the installer did not finish";
+  std::map<std::string, std::string> r = ReadResults(L"desktop_results.txt");
+  ASSERT_EQ("1", r["end"]);
+  EXPECT_EQ("OK", r["NoOwner"]);
+  EXPECT_EQ("OK", r["Owner"]);
+  EXPECT_EQ("unset", r["Closed"]) << "CloseGarbageWindows stores nothing";
+  EXPECT_TRUE(window1.Wait(10000));
+  EXPECT_TRUE(window2.Wait(10000));
+  EXPECT_EQ("command 7\nclose\n", ReadText(log1)) << "No, then close";
+  EXPECT_EQ("command 7\nclose\n", ReadText(log2));
+}
+
+TEST(PluginDesktop, WindowThatIgnoresCloseHoldsTheInstallerOnlyForABoundedTime) {
+  const std::wstring log = ProgramFolder() + L"stubborn.log";
+  ChildProcess stubborn;
+  ASSERT_TRUE(stubborn.Start(ProgramFolder() + L"target_process.exe", {L"--window", kTitle2, log, L"--ignore-close"}));
+  ASSERT_NE(nullptr, WaitForWindow(nullptr, kTitle2, 10000));
+  const DWORD start = GetTickCount();
+  ChildProcess installer;
+  ASSERT_TRUE(installer.Start(ProgramFolder() + L"plugin_desktop_setup.exe", {L"/S"}));
+  ASSERT_TRUE(installer.Wait(60000)) << "CloseGarbageWindows never gave up";
+  const DWORD took = GetTickCount() - start;
+  std::printf("[figure] installer with a window that ignores WM_CLOSE: %lu ms\n", took);
+  EXPECT_GT(took, 4000u) << "gave up before the bound";
+  EXPECT_EQ("1", ReadResults(L"desktop_results.txt")["end"]);
+  EXPECT_TRUE(stubborn.Running());
+  const std::string received = ReadText(log);
+  EXPECT_EQ(0u, received.find("command 7\nclose\ncommand 7\nclose\n")) << "one pair of messages a pass";
+  stubborn.Kill();
+}
+
+}  // namespace
+}  // namespace tamsu
