@@ -57,9 +57,15 @@ DWORD PipeServer::Run() {
   return 1;
 }
 
-void PipeServer::TakeAndCloseInstance() {
+void PipeServer::TakeInstance() {
   HANDLE instance = InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), INVALID_HANDLE_VALUE);
-  if (instance != INVALID_HANDLE_VALUE) CloseHandle(instance);
+  if (instance == INVALID_HANDLE_VALUE) return;
+  takenInstances_.emplace_back(instance);
+  DisconnectNamedPipe(instance);
+  if (!overlapped()) {
+    // A blocking connect ends only when a client comes: be that client for a moment.
+    UniqueFileHandle wake(CreateFileW(pipeName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
 }
 
 bool PipeServer::CloseInstanceIfOwned(HANDLE instance) {
@@ -111,6 +117,7 @@ bool PipeServer::ServeOneInstance() {
         return true;
     }
   }
+  if (pipe_ != instance) return false;  // taken while the client connected
   ServeClient(instance);
   return true;
 }
@@ -207,8 +214,8 @@ bool DevicePipeServer::Stop() {
   if (!thread_) return true;
   if (stopEvent_) SetEvent(stopEvent_);
   if (WaitForSingleObject(thread_.get(), kDeviceStopWaitMs) != WAIT_TIMEOUT) return true;
-  // Busy with a client or a key transaction: closing its instance ends what waits on the pipe.
-  TakeAndCloseInstance();
+  // Busy with a client or a key transaction: taking its instance ends what waits on the pipe.
+  TakeInstance();
   return WaitForSingleObject(thread_.get(), kDeviceStopLongWaitMs) != WAIT_TIMEOUT;
 }
 
@@ -262,7 +269,7 @@ int ListPipeServer::Stop() {
   SetEvent(ServiceStopEvent);
   if (thread_ && WaitForSingleObject(thread_.get(), kListStopWaitMs) == WAIT_TIMEOUT) {
     // Still serving a client: end its connection, and never let the server go before its thread.
-    TakeAndCloseInstance();
+    TakeInstance();
     WaitForSingleObject(thread_.get(), INFINITE);
   }
   return 1;
@@ -324,7 +331,8 @@ void ListPipeServer::Ensure(const char* path) {
   DevicePipeServer& server = *(devices_[widePath] = std::unique_ptr<DevicePipeServer>(new DevicePipeServer));
   server.Initialize(security_.attributes(), widePath);
   ++serversCreated_;
-  if (server.StartThread()) Sleep(kNewServerPauseMs);
+  server.StartThread();
+  Sleep(kNewServerPauseMs);
   server.flags = server_flags::kSeen;
 }
 

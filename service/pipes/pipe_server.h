@@ -46,9 +46,11 @@ class PipeServer {
   // Overlapped mode needs both a stop event and a connect event; blocking mode has neither.
   bool overlapped() const { return stopEvent_ != nullptr && connectOverlapped_.hEvent != nullptr; }
   void SetConnectEvent(HANDLE event);
-  // Takes the current instance from the serving thread and closes it: whatever that thread is
-  // blocked in on the instance fails, and the thread finds the instance gone.
-  void TakeAndCloseInstance();
+  // Takes the current instance from the serving thread and disconnects it: whatever that thread
+  // waits for on the instance fails, and the thread finds the instance gone. The handle is closed
+  // only when the server is deleted, after its thread: a handle value closed under a thread that
+  // still holds it could be reused by a new handle and reach another client.
+  void TakeInstance();
 
   SECURITY_ATTRIBUTES* securityAttributes_ = nullptr;  // not owned
   const wchar_t* pipeName_ = nullptr;                  // points into the derived server's name
@@ -64,6 +66,7 @@ class PipeServer {
   bool FinishIo(HANDLE pipe, BOOL started, OVERLAPPED* io, DWORD* transferred);
 
   UniqueHandle connectEvent_;
+  std::vector<UniqueFileHandle> takenInstances_;
 };
 
 // The pipe of one key: a client's messages are commands, each answered by one transaction.
