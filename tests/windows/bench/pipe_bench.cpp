@@ -13,6 +13,9 @@
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
 
+#include <psapi.h>
+#include <tlhelp32.h>
+
 namespace {
 
 using tamsu::UniqueFileHandle;
@@ -109,6 +112,109 @@ double ListRequest(std::vector<double>* firstTimes) {
   return RoundTrip(pipe.get(), request);
 }
 
+std::wstring DistPath(const wchar_t* file) {
+  std::string unix = TAMSU_DIST_DIR "/";
+  std::wstring path = L"Z:";
+  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path + file;
+}
+
+HANDLE StartProgram(const std::wstring& program, const std::wstring& arguments, DWORD* processId = nullptr) {
+  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return nullptr;
+  }
+  CloseHandle(info.hThread);
+  if (processId) *processId = info.dwProcessId;
+  return info.hProcess;
+}
+
+void RunToEnd(const std::wstring& program, const std::wstring& arguments) {
+  if (HANDLE process = StartProgram(program, arguments)) {
+    WaitForSingleObject(process, 60000);
+    CloseHandle(process);
+  }
+}
+
+bool ListAnswers() {
+  UniqueFileHandle pipe(CreateFileW(tamsu::PipeName(tamsu::kListNameArgument).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!pipe) return false;
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+  uint8_t reply[4096];
+  DWORD written = 0, read = 0;
+  return WriteFile(pipe.get(), tamsu::kListRequest, tamsu::kListRequestSize, &written, nullptr) &&
+         ReadFile(pipe.get(), reply, sizeof reply, &read, nullptr) && read > 0;
+}
+
+struct Load {
+  std::wstring pipe;
+  double seconds;
+  long apdus;
+};
+
+DWORD WINAPI ClientLoad(LPVOID parameter) {
+  Load& load = *static_cast<Load*>(parameter);
+  UniqueFileHandle pipe(OpenMessagePipe(load.pipe.c_str()));
+  if (!pipe) return 1;
+  const uint8_t apdu[8] = {0x80, 0xCA, 0x00, 0x00, 0x00, 0x00, 0x01, 0x5A};
+  uint8_t reply[4096];
+  const double end = Now() + load.seconds * 1e6;
+  while (Now() < end) {
+    DWORD written = 0, read = 0;
+    if (!WriteFile(pipe.get(), apdu, sizeof apdu, &written, nullptr) ||
+        !ReadFile(pipe.get(), reply, sizeof reply, &read, nullptr)) {
+      return 1;
+    }
+    ++load.apdus;
+  }
+  return 0;
+}
+
+std::string SimPath(int index) {
+  return "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsusim&rev_1.00#" + std::to_string(index + 1) +
+         "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
+// APDUs a second with `keys` clients, one per key, in parallel against TamsuKeySim.
+double Throughput(int keys) {
+  std::vector<Load> loads(keys);
+  std::vector<HANDLE> threads;
+  for (int i = 0; i < keys; ++i) {
+    const std::string path = SimPath(i);
+    loads[i] = {tamsu::DevicePipeName(std::wstring(path.begin(), path.end())), 3.0, 0};
+    threads.push_back(CreateThread(nullptr, 0, ClientLoad, &loads[i], 0, nullptr));
+  }
+  WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 60000);
+  long total = 0;
+  for (int i = 0; i < keys; ++i) {
+    CloseHandle(threads[i]);
+    total += loads[i].apdus;
+  }
+  return total / 3.0;
+}
+
+DWORD MonitorChildId() {
+  tamsu::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  std::vector<PROCESSENTRY32W> all;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (lstrcmpiW(entry.szExeFile, L"TamsuSerB.exe") == 0) all.push_back(entry);
+  }
+  for (const auto& child : all) {
+    for (const auto& parent : all) {
+      if (child.th32ParentProcessID == parent.th32ProcessID) return child.th32ProcessID;
+    }
+  }
+  return 0;
+}
+
 std::string KeyPath(int index) {
   return "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#bench" + std::to_string(index) +
          "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
@@ -150,5 +256,49 @@ int main() {
   barePipe.reset();
   WaitForSingleObject(bareThread.get(), 5000);
   server.Stop();
+
+  // Throughput and the monitor's memory: TamsuKeySim, the same server code in a process of its own.
+  DWORD simId = 0;
+  tamsu::UniqueHandle sim(StartProgram(DistPath(L"tools\\TamsuKeySim.exe"),
+                                       L"--keys 4 --answer status --stop-event TamsuBenchStop", &simId));
+  for (int i = 0; i < 100 && !ListAnswers(); ++i) Sleep(100);
+  ListAnswers();  // creates the four device servers
+  const double one = Throughput(1), two = Throughput(2), four = Throughput(4);
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof memory;
+  tamsu::UniqueHandle simQuery(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, simId));
+  GetProcessMemoryInfo(simQuery.get(), &memory, sizeof memory);
+  if (HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"TamsuBenchStop")) {
+    SetEvent(stop);
+    CloseHandle(stop);
+  }
+  WaitForSingleObject(sim.get(), 10000);
+
+  // The service's watchdog: the monitor child killed, then the list pipe served again.
+  RunToEnd(DistPath(L"TamsuSerB.exe"), L"-i -s");
+  double restartMs = -1;
+  for (int i = 0; i < 100 && !(MonitorChildId() && ListAnswers()); ++i) Sleep(100);
+  if (DWORD child = MonitorChildId()) {
+    tamsu::UniqueHandle victim(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child));
+    const double killed = Now();
+    TerminateProcess(victim.get(), 1);
+    WaitForSingleObject(victim.get(), 5000);
+    for (int i = 0; i < 1000; ++i) {
+      if (MonitorChildId() && ListAnswers()) {
+        restartMs = (Now() - killed) / 1000;
+        break;
+      }
+      Sleep(10);
+    }
+  }
+  RunToEnd(DistPath(L"TamsuSerB.exe"), L"-k -u");
+
+  std::printf("\n%-58s %12s\n", "Figure", "Value");
+  std::printf("%-58s %12.1f\n", "Monitor child killed to list pipe served again (ms)", restartMs);
+  std::printf("%-58s %12.0f\n", "Throughput, 1 key (APDUs/s)", one);
+  std::printf("%-58s %12.0f  x%.2f\n", "Throughput, 2 keys in parallel (APDUs/s, scaling)", two, two / one);
+  std::printf("%-58s %12.0f  x%.2f\n", "Throughput, 4 keys in parallel (APDUs/s, scaling)", four, four / one);
+  std::printf("%-58s %12.1f\n", "Peak working set of the monitor code, 4 keys (MiB)",
+              memory.PeakWorkingSetSize / 1048576.0);
   return 0;
 }
