@@ -1,0 +1,5 @@
+# The shipped diagnostic client (dist/tools/TamsuCli.exe) against list servers in monitor_host.exe.
+tamsu_windows_test(cli_tests SOURCES tools/cli_test.cpp)
+target_link_libraries(cli_tests PRIVATE test_process common_win)
+target_compile_definitions(cli_tests PRIVATE TAMSU_DIST_DIR="${TAMSU_DIST_DIR}")
+add_dependencies(cli_tests monitor_host)
