@@ -25,13 +25,7 @@ const wchar_t kTitle[] = L"TamsuMon001_ZUVA";
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
 
-// The shipped program in dist/, as a Windows path (Wine maps Z: to the root).
-std::wstring ShippedProgram() {
-  std::string unix = TAMSU_DIST_DIR "/TamsuSerB.exe";
-  std::wstring path = L"Z:";
-  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path;
-}
+std::wstring ShippedProgram() { return testing_support::DistPath(L"TamsuSerB.exe"); }
 
 DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments) {
   ChildProcess child;

@@ -108,14 +108,16 @@ bool MakeResponder(const std::string& mode, tamsu::sim::Responder* responder) {
   return true;
 }
 
-// Counts a key's commands and arms the faults for the one after the K-th.
+// Counts a key's commands and arms the faults so that command K + 1 meets them.
 tamsu::sim::Responder WithFaults(SimKey& key, tamsu::sim::Responder answer, const Options& options) {
   auto count = std::make_shared<long>(0);
   return [&key, answer, options, count](const Bytes& command) {
+    // This runs inside command number `done`'s send: a send fault is armed for the next command,
+    // a receive fault or an unplug for this one.
     const long done = ++*count;
     if (done == options.failSend) key.FailNextSend(2);
-    if (done == options.failReceive) key.FailNextReceive(2);
-    if (done == options.unplugAfter) key.UnplugDuringNextCommand();
+    if (done == options.failReceive + 1) key.FailNextReceive(2);
+    if (done == options.unplugAfter + 1) key.UnplugDuringNextCommand();
     return answer(command);
   };
 }
@@ -153,10 +155,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::string path = options.paths.empty() ? GeneratedPath(i) : options.paths[i];
     SimKey& key = SimKeyBus::Instance().Add(path);
     key.SetResponder(WithFaults(key, answer, options));
-    // Faults armed "after 0 commands" apply to the very first one.
+    // A send fault "after 0 commands" must be armed before the first send.
     if (options.failSend == 0) key.FailNextSend(2);
-    if (options.failReceive == 0) key.FailNextReceive(2);
-    if (options.unplugAfter == 0) key.UnplugDuringNextCommand();
     const std::wstring pipe = tamsu::DevicePipeName(std::wstring(path.begin(), path.end()));
     std::printf("key %d: %s\n       pipe %s\n", i, path.c_str(), Narrow(pipe.c_str()).c_str());
   }
@@ -169,8 +169,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!serving) Sleep(50);
   }
   if (!serving) {
-    std::fprintf(stderr,
-                 "TamsuKeySim: the list pipe does not come up; is a monitor (the service) already serving?\n");
+    std::fprintf(stderr, "TamsuKeySim: the list pipe does not come up; is a monitor (the service) already serving?\n");
     server.Stop();
     return 2;
   }

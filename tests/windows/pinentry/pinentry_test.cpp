@@ -15,6 +15,7 @@ namespace tamsu {
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::DistPath;
 using testing_support::ProgramFolder;
 
 using VdInputPin = uint32_t(__cdecl*)(HWND, const wchar_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
@@ -24,13 +25,6 @@ using RecordFunction = const TestPinpadRecord*(__cdecl*)();
 const wchar_t kSettingsKey[] = L"Software\\Varnelle\\Tamsu_ZUVA";
 constexpr uint32_t kEntryFailed = 0xA0120004u;
 constexpr uint32_t kPinpadMissing = 0xE011FFFFu;
-
-std::wstring DistPath(const wchar_t* file) {
-  std::string unix = TAMSU_DIST_DIR "/";
-  std::wstring path = L"Z:";
-  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path + file;
-}
 
 uint32_t Word(const uint8_t* block, size_t offset) {
   return block[offset] | block[offset + 1] << 8 | block[offset + 2] << 16 |

@@ -28,18 +28,6 @@ std::string ReadText(const std::wstring& path) {
   return text;
 }
 
-std::map<std::string, std::string> ReadResults(const wchar_t* name) {
-  std::map<std::string, std::string> results;
-  const std::string text = ReadText(ProgramFolder() + name);
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    const std::string line = text.substr(start, end - start);
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return results;
-}
-
 std::wstring Target() { return ProgramFolder() + L"tamsu_target.exe"; }
 
 TEST(PluginProcesses, FindAndKillByExecutableName) {
@@ -51,7 +39,7 @@ TEST(PluginProcesses, FindAndKillByExecutableName) {
   ChildProcess installer;
   ASSERT_TRUE(installer.Start(ProgramFolder() + L"plugin_processes_setup.exe", {L"/S"}));
   ASSERT_TRUE(installer.Wait(60000)) << "the installer hung";
-  std::map<std::string, std::string> r = ReadResults(L"process_results.txt");
+  std::map<std::string, std::string> r = testing_support::ReadResultLines(ProgramFolder() + L"process_results.txt");
   ASSERT_EQ("1", r["end"]);
   EXPECT_EQ("1", r["Running"]);
   EXPECT_EQ("1", r["Upper"]) << "both sides are upper-cased";
@@ -123,7 +111,7 @@ TEST(PluginDesktop, OwnerBoxUntilTheModuleIsFreeThenWindowsClosed) {
   PostMessageW(box, WM_COMMAND, IDRETRY, 0);
 
   ASSERT_TRUE(installer.Wait(60000)) << "the installer did not finish";
-  std::map<std::string, std::string> r = ReadResults(L"desktop_results.txt");
+  std::map<std::string, std::string> r = testing_support::ReadResultLines(ProgramFolder() + L"desktop_results.txt");
   ASSERT_EQ("1", r["end"]);
   EXPECT_EQ("OK", r["NoOwner"]);
   EXPECT_EQ("OK", r["Owner"]);
@@ -146,7 +134,7 @@ TEST(PluginDesktop, WindowThatIgnoresCloseHoldsTheInstallerOnlyForABoundedTime) 
   const DWORD took = GetTickCount() - start;
   std::printf("[figure] installer with a window that ignores WM_CLOSE: %lu ms\n", took);
   EXPECT_GT(took, 4000u) << "gave up before the bound";
-  EXPECT_EQ("1", ReadResults(L"desktop_results.txt")["end"]);
+  EXPECT_EQ("1", testing_support::ReadResultLines(ProgramFolder() + L"desktop_results.txt")["end"]);
   EXPECT_TRUE(stubborn.Running());
   const std::string received = ReadText(log);
   EXPECT_EQ(0u, received.find("command 7\nclose\ncommand 7\nclose\n")) << "one pair of messages a pass";

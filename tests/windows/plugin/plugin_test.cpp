@@ -27,25 +27,6 @@ void DeleteTree(HKEY root, REGSAM view) {
   RegDeleteKeyW(software.get(), L"TamsuPluginTest");
 }
 
-std::map<std::string, std::string> ReadResults() {
-  std::map<std::string, std::string> results;
-  UniqueFileHandle file(CreateFileW((ProgramFolder() + L"plugin_results.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return results;
-  std::string text(65536, '\0');
-  DWORD read = 0;
-  ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-  text.resize(read);
-  // The Unicode installer writes its strings in the ANSI code page.
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    const std::string line = text.substr(start, end - start);
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return results;
-}
-
 struct Value {
   DWORD type = 0;
   std::vector<BYTE> data;
@@ -85,7 +66,7 @@ class PluginInstaller : public ::testing::Test {
     DWORD code = 1;
     ASSERT_TRUE(installer.Wait(60000, &code)) << "the installer hung";
     EXPECT_EQ(0u, code);
-    results_ = ReadResults();
+    results_ = testing_support::ReadResultLines(ProgramFolder() + L"plugin_results.txt");
   }
 
   static std::map<std::string, std::string> results_;

@@ -3,3 +3,8 @@ tamsu_windows_test(cli_tests SOURCES tools/cli_test.cpp)
 target_link_libraries(cli_tests PRIVATE test_process common_win)
 target_compile_definitions(cli_tests PRIVATE TAMSU_DIST_DIR="${TAMSU_DIST_DIR}")
 add_dependencies(cli_tests monitor_host)
+
+# TamsuKeySim from dist/tools/, checked with the scripted pipe client.
+tamsu_windows_test(keysim_tests SOURCES tools/keysim_test.cpp)
+target_link_libraries(keysim_tests PRIVATE test_process common_win pipe_protocol)
+add_dependencies(keysim_tests pipe_client)

@@ -18,6 +18,31 @@ std::wstring TemporaryFileName(const wchar_t* prefix) {
   return name;
 }
 
+std::wstring DistPath(const wchar_t* relative) {
+  const std::string unix = TAMSU_DIST_DIR "/";
+  std::wstring path = L"Z:";
+  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path + relative;
+}
+
+std::map<std::string, std::string> ReadResultLines(const std::wstring& path) {
+  std::map<std::string, std::string> results;
+  UniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return results;
+  std::string text(65536, '\0');
+  DWORD read = 0;
+  ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+  text.resize(read);
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = text.substr(start, end - start);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return results;
+}
+
 ChildProcess::~ChildProcess() { Kill(); }
 
 bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments, bool show) {

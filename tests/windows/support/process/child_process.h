@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ namespace testing_support {
 std::wstring ProgramFolder();
 // A fresh file name in the temporary folder.
 std::wstring TemporaryFileName(const wchar_t* prefix);
+// A file of the built package in dist/, as a Windows path (Wine maps Z: to the root).
+std::wstring DistPath(const wchar_t* relative);
+// The "name=value" lines (CR LF ended) that the test installers write beside themselves.
+std::map<std::string, std::string> ReadResultLines(const std::wstring& path);
 
 class ChildProcess {
  public:
