@@ -1,0 +1,540 @@
+// The package's setup program (TamsuSetup_ZUVA.exe, built by makensis beside this test) installed
+// silently for real, then uninstalled: what it puts where, what runs, and that nothing is left.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+#include "process/child_process.h"
+
+#ifndef LABEL_SECURITY_INFORMATION
+#define LABEL_SECURITY_INFORMATION 0x00000010L
+#endif
+#ifndef SYSTEM_MANDATORY_LABEL_ACE_TYPE
+#define SYSTEM_MANDATORY_LABEL_ACE_TYPE 0x11
+#endif
+
+namespace tamsu {
+namespace {
+
+using testing_support::ProgramFolder;
+
+const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
+const wchar_t kProgram[] = L"TamsuSerB.exe";
+const wchar_t kUninstaller[] = L"uninstall.exe";
+const wchar_t kDataFolder[] = L"Data";
+const wchar_t* const kDeliverables[] = {L"TamsuSerB.exe", L"TamsuVD_ZUVA.dll", L"Plugin_ZUVA.dll"};
+const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamsu_ZUVA";
+const wchar_t kVendorKey[] = L"Software\\Varnelle";
+const wchar_t kUserKey[] = L"Software\\Varnelle\\Tamsu_ZUVA";
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
+const DWORD kSetupTimeoutMs = 120000;
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+bool Is64BitWindows() {
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Where a 32-bit package goes by default: %ProgramFiles% of this 32-bit process ("Program Files
+// (x86)" on 64-bit Windows).
+std::wstring DefaultInstallFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(L"%ProgramFiles%", folder, MAX_PATH);
+  return std::wstring(folder) + L"\\Tamsu_ZUVA";
+}
+
+// Another place the user may choose (/D=), blanks included.
+const wchar_t kChosenFolder[] = L"C:\\Tamsu Chosen Folder";
+
+// The folder the test at hand expects the package in.
+std::wstring g_installFolder;
+
+std::wstring InstallFolder() { return g_installFolder; }
+
+std::wstring InInstallFolder(const wchar_t* name) { return InstallFolder() + L"\\" + name; }
+
+// The shipped files in dist/, as Windows paths (Wine maps Z: to the root).
+std::wstring Shipped(const wchar_t* name) {
+  std::string unix = TAMSU_DIST_DIR "/";
+  std::wstring path = L"Z:";
+  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path + name;
+}
+
+// Runs a program with a command line given as is (NSIS reads "/S" and "_?=" only unquoted).
+// Returns the exit code, or 0xBAD0 when it cannot start and 0xBAD2 on time-out (then it is killed).
+DWORD RunCommand(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return 0xBAD0;
+  }
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.get(), 0xDEAD);
+    WaitForSingleObject(process.get(), 5000);
+    return 0xBAD2;
+  }
+  DWORD code = 0xBAD1;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// `options` after /S; NSIS wants /D= last and unquoted.
+DWORD RunSetup(const std::wstring& options = L"") {
+  return RunCommand(ProgramFolder() + L"TamsuSetup_ZUVA.exe", L"/S" + options, kSetupTimeoutMs);
+}
+
+template <typename Condition>
+bool WaitUntil(DWORD timeoutMs, Condition condition) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(100)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Processes and the service
+
+struct ProcessEntry {
+  DWORD id;
+  DWORD parent;
+};
+
+std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name) {
+  std::vector<ProcessEntry> found;
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+  }
+  return found;
+}
+
+// The monitor children: TamsuSerB.exe processes started by another TamsuSerB.exe (the service).
+std::vector<DWORD> MonitorChildren() {
+  std::vector<DWORD> children;
+  const std::vector<ProcessEntry> all = ProcessesNamed(kProgram);
+  for (const ProcessEntry& child : all) {
+    for (const ProcessEntry& parent : all) {
+      if (child.parent == parent.id) children.push_back(child.id);
+    }
+  }
+  return children;
+}
+
+// The program file a process was started from.
+std::wstring ImagePath(DWORD processId) {
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof module;
+  if (!snapshot || !Module32FirstW(snapshot.get(), &module)) return L"<unknown>";
+  return module.szExePath;
+}
+
+bool NoServiceProcess() { return ProcessesNamed(kProgram).empty(); }
+
+bool ServiceExists() {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  return UniqueServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)).valid();
+}
+
+DWORD ServiceState() {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status = {};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+std::wstring ServiceBinaryPath() {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  std::vector<BYTE> buffer(8192);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  DWORD needed = 0;
+  if (!service || !QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+    return L"<no service>";
+  }
+  return config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registry, in one view (KEY_WOW64_32KEY or KEY_WOW64_64KEY)
+
+UniqueHKey OpenKey(HKEY root, const wchar_t* path, REGSAM view, REGSAM access = KEY_READ) {
+  HKEY raw = nullptr;
+  return UniqueHKey(RegOpenKeyExW(root, path, 0, access | view, &raw) == ERROR_SUCCESS ? raw : nullptr);
+}
+
+bool KeyExists(HKEY root, const wchar_t* path, REGSAM view) { return OpenKey(root, path, view).valid(); }
+
+bool ValueExists(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+  UniqueHKey key = OpenKey(root, path, view);
+  return key && RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+  UniqueHKey key = OpenKey(root, path, view);
+  if (!key) return L"<no key>";
+  wchar_t data[1024] = {};
+  DWORD size = sizeof data - sizeof(wchar_t);
+  DWORD type = 0;
+  if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return type == REG_SZ ? data : L"<not a string>";
+}
+
+// The DWORD's value, or -1 when it is missing or of another type.
+long long ReadDword(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+  UniqueHKey key = OpenKey(root, path, view);
+  DWORD data = 0;
+  DWORD size = sizeof data;
+  DWORD type = 0;
+  if (!key || RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != 0 ||
+      type != REG_DWORD) {
+    return -1;
+  }
+  return data;
+}
+
+void WriteDword(HKEY root, const wchar_t* path, const wchar_t* name, DWORD value, REGSAM view) {
+  HKEY raw = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &raw, nullptr));
+  UniqueHKey key(raw);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                          sizeof value));
+}
+
+void WriteString(HKEY root, const wchar_t* path, const wchar_t* name, const wchar_t* text, REGSAM view) {
+  HKEY raw = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &raw, nullptr));
+  UniqueHKey key(raw);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                          static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t))));
+}
+
+void DeleteValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+  if (UniqueHKey key = OpenKey(root, path, view, KEY_SET_VALUE)) RegDeleteValueW(key.get(), name);
+}
+
+void DeleteKey(HKEY root, const wchar_t* parent, const wchar_t* child, REGSAM view) {
+  if (UniqueHKey key = OpenKey(root, parent, view, KEY_ALL_ACCESS)) RegDeleteKeyW(key.get(), child);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string Contents(const std::wstring& path) {
+  UniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  std::string data;
+  if (!file) return "<unreadable>";
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) data.append(buffer, read);
+  return data;
+}
+
+// Names in a folder, "." and ".." left out.
+std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+struct FolderSecurity {
+  bool read = false;
+  bool nullDacl = false;
+  DWORD labelRid = 0;  // 0: no mandatory label
+};
+
+FolderSecurity SecurityOf(const std::wstring& path) {
+  FolderSecurity result;
+  DWORD needed = 0;
+  SECURITY_INFORMATION wanted = DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
+  GetFileSecurityW(path.c_str(), wanted, nullptr, 0, &needed);
+  if (needed == 0) {  // before Vista there are no labels to ask for
+    wanted = DACL_SECURITY_INFORMATION;
+    GetFileSecurityW(path.c_str(), wanted, nullptr, 0, &needed);
+  }
+  if (needed == 0) return result;
+  std::vector<BYTE> buffer(needed);
+  if (!GetFileSecurityW(path.c_str(), wanted, buffer.data(), needed, &needed)) return result;
+  result.read = true;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted)) result.nullDacl = present && !dacl;
+  PACL sacl = nullptr;
+  if (GetSecurityDescriptorSacl(buffer.data(), &present, &sacl, &defaulted) && present && sacl) {
+    for (DWORD i = 0; i < sacl->AceCount; ++i) {
+      ACE_HEADER* ace = nullptr;
+      if (!GetAce(sacl, i, reinterpret_cast<void**>(&ace)) || ace->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE) continue;
+      // Header, mask, then the label's SID, whose last sub-authority is the level.
+      PSID sid = reinterpret_cast<BYTE*>(ace) + sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+      result.labelRid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    }
+  }
+  return result;
+}
+
+// Whether this system keeps a folder's security as created: Wine, for one, does not keep a null
+// DACL given to CreateDirectory, and then no folder's rights can be checked.
+bool FolderSecurityIsKept() {
+  const std::wstring probe = testing_support::TemporaryFileName(L"sdp") + L".dir";
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  if (!CreateDirectoryW(probe.c_str(), &attributes)) return false;
+  const bool kept = SecurityOf(probe).nullDacl;
+  RemoveDirectoryW(probe.c_str());
+  return kept;
+}
+
+// The version this process is told; the installer may be told another (its manifest differs).
+DWORD MajorVersion() {
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExW(&version);
+  return version.dwMajorVersion;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class PackageInstaller : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(IsFile(ProgramFolder() + L"TamsuSetup_ZUVA.exe")) << "makensis did not build the setup program";
+    RemoveEverywhere();
+    g_installFolder = DefaultInstallFolder();
+    ASSERT_FALSE(ServiceExists()) << "a service is left from before";
+    ASSERT_FALSE(Exists(DefaultInstallFolder())) << "the install folder is left from before";
+    ASSERT_FALSE(Exists(kChosenFolder)) << "the chosen folder is left from before";
+  }
+
+  static void RemoveEverywhere() {
+    for (const std::wstring& folder : {DefaultInstallFolder(), std::wstring(kChosenFolder)}) {
+      g_installFolder = folder;
+      RemoveEverything();
+    }
+  }
+
+  void TearDown() override {
+    RemoveEverywhere();
+    DeleteValue(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", KEY_WOW64_32KEY);
+    DeleteKey(HKEY_CURRENT_USER, L"Software", L"Varnelle", KEY_WOW64_32KEY);
+  }
+
+  // Whatever a failed run left: the service, its processes, files and the package's registry data.
+  static void RemoveEverything() {
+    if (IsFile(InInstallFolder(kProgram))) RunCommand(InInstallFolder(kProgram), L"-k -u", 30000);
+    for (const ProcessEntry& process : ProcessesNamed(kProgram)) {
+      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
+      if (handle) {
+        TerminateProcess(handle.get(), 1);
+        WaitForSingleObject(handle.get(), 5000);
+      }
+    }
+    for (const wchar_t* name : kDeliverables) DeleteFileW(InInstallFolder(name).c_str());
+    DeleteFileW(InInstallFolder(kUninstaller).c_str());
+    const std::wstring data = InInstallFolder(kDataFolder);
+    for (const std::wstring& name : FolderEntries(data)) DeleteFileW((data + L"\\" + name).c_str());
+    RemoveDirectoryW(data.c_str());
+    RemoveDirectoryW(InstallFolder().c_str());
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      DeleteKey(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", L"Tamsu_ZUVA", view);
+      DeleteValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, view);
+    }
+    DeleteValue(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY);
+    DeleteKey(HKEY_CURRENT_USER, kVendorKey, L"Tamsu_ZUVA", KEY_WOW64_32KEY);
+  }
+
+  static void ExpectInstalled() {
+    const std::wstring folder = InstallFolder();
+    const std::wstring program = InInstallFolder(kProgram);
+
+    // The service, running from the install folder, and its monitor child from there too.
+    ASSERT_TRUE(ServiceExists()) << "no service \"" << Narrow(kServiceName) << "\"";
+    EXPECT_TRUE(WaitUntil(10000, [] { return ServiceState() == SERVICE_RUNNING; })) << "state " << ServiceState();
+    EXPECT_EQ(L"\"" + program + L"\"", ServiceBinaryPath()) << "the binary path must be quoted (blanks in it)";
+    ASSERT_TRUE(WaitUntil(15000, [] { return !MonitorChildren().empty(); })) << "no monitor child";
+    const std::vector<DWORD> children = MonitorChildren();
+    EXPECT_EQ(1u, children.size()) << "one service, one monitor";
+    EXPECT_EQ(0, lstrcmpiW(program.c_str(), ImagePath(children[0]).c_str()))
+        << "the monitor runs " << Narrow(ImagePath(children[0]));
+
+    // The deliverables as shipped, and the uninstaller.
+    for (const wchar_t* name : kDeliverables) {
+      EXPECT_TRUE(IsFile(InInstallFolder(name))) << Narrow(name) << " is missing";
+      EXPECT_TRUE(Contents(Shipped(name)) == Contents(InInstallFolder(name))) << Narrow(name) << " differs from dist/";
+    }
+    EXPECT_TRUE(IsFile(InInstallFolder(kUninstaller)));
+
+    // The folder low-integrity clients write to: open to all (a null DACL), labelled low if at all.
+    const std::wstring data = InInstallFolder(kDataFolder);
+    ASSERT_TRUE(IsFolder(data)) << "no folder " << Narrow(data);
+    if (FolderSecurityIsKept()) {
+      const FolderSecurity security = SecurityOf(data);
+      ASSERT_TRUE(security.read) << "the folder's security cannot be read: " << GetLastError();
+      EXPECT_TRUE(security.nullDacl) << "the folder was not made by RWCreate (its DACL is not null)";
+      // Whether the plug-in adds the low label depends on the version the installer is told.
+      if (security.labelRid != 0) {
+        EXPECT_EQ(static_cast<DWORD>(SECURITY_MANDATORY_LOW_RID), security.labelRid) << "labelled, but not low";
+      }
+    } else {
+      std::printf("[note] this system does not keep folder security: the data folder's rights are not checked\n");
+    }
+
+    // The uninstall entry: in the 32-bit view only.
+    const REGSAM view32 = KEY_WOW64_32KEY;
+    EXPECT_EQ(L"Tamsu ZUVA", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName", view32));
+    EXPECT_EQ(L"\"" + InInstallFolder(kUninstaller) + L"\"",
+              ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString", view32));
+    EXPECT_EQ(L"\"" + InInstallFolder(kUninstaller) + L"\" /S",
+              ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString", view32));
+    EXPECT_EQ(folder, ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation", view32));
+    EXPECT_EQ(L"1.0.0.0", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion", view32));
+    EXPECT_EQ(L"Varnelle", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Publisher", view32));
+    EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoModify", view32));
+    EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoRepair", view32));
+    EXPECT_EQ(Is64BitWindows() ? L"1" : L"0",
+              ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Is64BitWindows", view32));
+    const std::wstring version = ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"SysVersion", view32);
+    // GetSysVersion's words: "Vista" for any 6.x, "Win7" for 6.1 and later with a minor version, else "unknown".
+    if (MajorVersion() >= 6) {
+      EXPECT_TRUE(version == L"Vista" || version == L"Win7" || version == L"unknown") << Narrow(version);
+    } else {
+      EXPECT_TRUE(version == L"XP" || version == L"2003" || version == L"2K") << Narrow(version);
+    }
+    if (Is64BitWindows()) {
+      EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY)) << "the entry is in the 64-bit view";
+    }
+
+    EXPECT_EQ(1, ReadDword(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY)) << "no DWORD 1";
+
+    // The service's own Run value, so that its removal below means something.
+    const REGSAM serviceView = Is64BitWindows() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    EXPECT_TRUE(WaitUntil(10000, [serviceView] {
+      return ReadString(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, serviceView) == kRunValue;
+    })) << "the service did not write its Run value";
+  }
+
+  // Everything of the package gone; `uninstallerStays`: the uninstaller ran in place (_?=), so it
+  // and its folder remain, and nothing else does.
+  static void ExpectRemoved(bool uninstallerStays) {
+    EXPECT_FALSE(ServiceExists()) << "the service is still there";
+    EXPECT_TRUE(WaitUntil(10000, NoServiceProcess)) << "a TamsuSerB.exe still runs";
+    for (const wchar_t* name : kDeliverables) EXPECT_FALSE(Exists(InInstallFolder(name))) << Narrow(name) << " is left";
+    EXPECT_FALSE(Exists(InInstallFolder(kDataFolder))) << "the data folder is left";
+    if (uninstallerStays) {
+      EXPECT_EQ(std::vector<std::wstring>{kUninstaller}, FolderEntries(InstallFolder()))
+          << "more than the running uninstaller is left in the install folder";
+    } else {
+      EXPECT_FALSE(Exists(InstallFolder())) << "the install folder is left";
+    }
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, view)) << "the uninstall entry is left";
+      EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, view)) << "the Run value is left, view " << view;
+    }
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kUserKey, KEY_WOW64_32KEY)) << "the product's HKCU key is left";
+  }
+};
+
+TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
+  WriteDword(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", 1, KEY_WOW64_32KEY);
+  ASSERT_EQ(0u, RunSetup());
+  ExpectInstalled();
+  if (HasFatalFailure()) return;
+
+  // In place, so that this wait covers the whole uninstall.
+  const std::wstring folder = InstallFolder();
+  ASSERT_EQ(0u, RunCommand(InInstallFolder(kUninstaller), L"/S _?=" + folder, kSetupTimeoutMs));
+  ExpectRemoved(true);
+  EXPECT_EQ(1, ReadDword(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", KEY_WOW64_32KEY))
+      << "another product's value under the shared vendor key was removed";
+}
+
+TEST_F(PackageInstaller, InstallsOverAnEarlierInstallationThenUninstallsEverything) {
+  ASSERT_EQ(0u, RunSetup());
+  ASSERT_TRUE(WaitUntil(15000, [] { return !MonitorChildren().empty(); })) << "first install: no monitor child";
+  const std::vector<ProcessEntry> before = ProcessesNamed(kProgram);
+  // A client's file in the data folder: an upgrade keeps it.
+  const std::wstring clientFile = InInstallFolder(kDataFolder) + L"\\client.dat";
+  {
+    UniqueFileHandle file(CreateFileW(clientFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(file.valid()) << GetLastError();
+  }
+
+  ASSERT_EQ(0u, RunSetup()) << "the second install failed";
+  ExpectInstalled();
+  if (HasFatalFailure()) return;
+  for (const ProcessEntry& old : before) {
+    for (const ProcessEntry& now : ProcessesNamed(kProgram)) {
+      EXPECT_NE(old.id, now.id) << "a process of the first installation still runs: files were replaced under it";
+    }
+  }
+  EXPECT_TRUE(IsFile(clientFile)) << "the reinstall wiped the clients' data";
+
+  // A stray copy of the Run value in the other view goes too.
+  WriteString(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kRunValue, KEY_WOW64_32KEY);
+
+  // The ordinary way: the uninstaller copies itself away, returns, and removes the whole folder.
+  ASSERT_EQ(0u, RunCommand(InInstallFolder(kUninstaller), L"/S", kSetupTimeoutMs));
+  EXPECT_TRUE(WaitUntil(kSetupTimeoutMs, [] { return !Exists(InstallFolder()); })) << "the install folder stays";
+  ExpectRemoved(false);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kVendorKey, KEY_WOW64_32KEY))
+      << "the vendor key, empty once the product's key went, is left";
+}
+
+TEST_F(PackageInstaller, InstallingToAnotherFolderRemovesTheEarlierInstallation) {
+  ASSERT_EQ(0u, RunSetup());
+  ASSERT_TRUE(WaitUntil(15000, [] { return !MonitorChildren().empty(); })) << "first install: no monitor child";
+
+  g_installFolder = kChosenFolder;
+  ASSERT_EQ(0u, RunSetup(std::wstring(L" /D=") + kChosenFolder));
+  ExpectInstalled();  // the service and its monitor run the new folder's program
+  if (HasFatalFailure()) return;
+  EXPECT_FALSE(Exists(DefaultInstallFolder())) << "the earlier installation's folder is left";
+
+  ASSERT_EQ(0u, RunCommand(InInstallFolder(kUninstaller), L"/S _?=" + InstallFolder(), kSetupTimeoutMs));
+  ExpectRemoved(true);
+}
+
+}  // namespace
+}  // namespace tamsu
