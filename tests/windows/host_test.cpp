@@ -16,6 +16,9 @@
 namespace tamsu {
 namespace {
 
+using testing_support::ProcessEntry;
+using testing_support::ProcessesNamed;
+
 using testing_support::ChildProcess;
 using testing_support::RunPipeClient;
 
@@ -32,22 +35,6 @@ DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& a
   if (!child.Start(program, arguments)) return 0xBAD0;
   DWORD code = 0xBAD1;
   return child.Wait(30000, &code) ? code : 0xBAD2;
-}
-
-struct ProcessEntry {
-  DWORD id;
-  DWORD parent;
-};
-
-std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name) {
-  std::vector<ProcessEntry> found;
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
-  }
-  return found;
 }
 
 bool ListPipeAnswers() {

@@ -22,6 +22,9 @@
 namespace tamsu {
 namespace {
 
+using testing_support::ProcessEntry;
+using testing_support::ProcessesNamed;
+
 using testing_support::ProgramFolder;
 
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
@@ -107,22 +110,6 @@ bool WaitUntil(DWORD timeoutMs, Condition condition) {
 
 // ---------------------------------------------------------------------------------------------
 // Processes and the service
-
-struct ProcessEntry {
-  DWORD id;
-  DWORD parent;
-};
-
-std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name) {
-  std::vector<ProcessEntry> found;
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
-  }
-  return found;
-}
 
 // The monitor children: TamsuSerB.exe processes started by another TamsuSerB.exe (the service).
 std::vector<DWORD> MonitorChildren() {
@@ -216,8 +203,8 @@ void WriteDword(HKEY root, const wchar_t* path, const wchar_t* name, DWORD value
   HKEY raw = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &raw, nullptr));
   UniqueHKey key(raw);
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                          sizeof value));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
 }
 
 void WriteString(HKEY root, const wchar_t* path, const wchar_t* name, const wchar_t* text, REGSAM view) {
@@ -252,8 +239,7 @@ bool IsFolder(const std::wstring& path) {
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string Contents(const std::wstring& path) {
-  UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   std::string data;
   if (!file) return "<unreadable>";
   char buffer[65536];
@@ -432,8 +418,7 @@ class PackageInstaller : public ::testing::Test {
     EXPECT_EQ(L"Varnelle", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Publisher", view32));
     EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoModify", view32));
     EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoRepair", view32));
-    EXPECT_EQ(Is64BitWindows() ? L"1" : L"0",
-              ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Is64BitWindows", view32));
+    EXPECT_EQ(Is64BitWindows() ? L"1" : L"0", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Is64BitWindows", view32));
     const std::wstring version = ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"SysVersion", view32);
     // GetSysVersion's words: "Vista" for any 6.x, "Win7" for 6.1 and later with a minor version, else "unknown".
     if (MajorVersion() >= 6) {

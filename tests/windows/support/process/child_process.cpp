@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include <tlhelp32.h>
+
 namespace tamsu {
 namespace testing_support {
 
@@ -41,6 +43,17 @@ std::map<std::string, std::string> ReadResultLines(const std::wstring& path) {
     if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
   }
   return results;
+}
+
+std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name) {
+  std::vector<ProcessEntry> found;
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+  }
+  return found;
 }
 
 ChildProcess::~ChildProcess() { Kill(); }

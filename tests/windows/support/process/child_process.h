@@ -21,6 +21,13 @@ std::wstring DistPath(const wchar_t* relative);
 // The "name=value" lines (CR LF ended) that the test installers write beside themselves.
 std::map<std::string, std::string> ReadResultLines(const std::wstring& path);
 
+struct ProcessEntry {
+  DWORD id;
+  DWORD parent;
+};
+// The running processes whose executable has this file name (any letter case).
+std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name);
+
 class ChildProcess {
  public:
   ChildProcess() = default;
