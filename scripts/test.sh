@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the import check of the deliverables, the native tier (GoogleTest under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows tier (GoogleTest cross-built
+# AddressSanitizer and UndefinedBehaviorSanitizer, then libFuzzer targets) and the Windows tier (GoogleTest cross-built
 # for i686, run under Wine in a private prefix that is made and removed here).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +26,11 @@ cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j"$(nproc)"
 ctest --test-dir build/native -j"$(nproc)" --output-on-failure --timeout 120 2>&1 | tee "$logs/native.log"
 
+echo; echo "== Fuzzing (libFuzzer, ASan, UBSan; bounded time per target)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DTAMSU_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSU_FUZZ_SECONDS=10 >/dev/null
+cmake --build build/fuzz -j"$(nproc)"
+ctest --test-dir build/fuzz -j"$(nproc)" --output-on-failure 2>&1 | tee "$logs/fuzz.log"
+
 echo; echo "== Windows tier (Wine)"
 cmake -S . -B build/posix -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw-posix.cmake \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -38,13 +43,14 @@ tests/windows/harness/wine-session --display xvfb -- \
 
 summary() { grep -E 'tests passed, [0-9]+ tests failed out of' "$1" | tail -1; }
 count() { summary "$1" | sed -E "s/.*, ([0-9]+) tests failed out of ([0-9]+).*/\\$2/"; }
-native_failed=$(count "$logs/native.log" 1); native_total=$(count "$logs/native.log" 2)
+native_failed=$(( $(count "$logs/native.log" 1) + $(count "$logs/fuzz.log" 1) ))
+native_total=$(( $(count "$logs/native.log" 2) + $(count "$logs/fuzz.log" 2) ))
 windows_failed=$(( $(count "$logs/windows.log" 1) + $(count "$logs/display.log" 1) ))
 windows_total=$(( $(count "$logs/windows.log" 2) + $(count "$logs/display.log" 2) ))
 failed=$((native_failed + windows_failed))
 passed=$((native_total + windows_total - failed))
 echo
-echo "Native tier: $((native_total - native_failed)) of $native_total passed"
+echo "Native tier (with fuzzing): $((native_total - native_failed)) of $native_total passed"
 echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
 echo "Suite time: $(( $(date +%s) - start )) s"
 echo "$passed passed, $failed failed"
