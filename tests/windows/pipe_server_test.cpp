@@ -207,6 +207,51 @@ TEST_F(PipeServerTest, StoppingClosesAnIdleClientsPipe) {
   EXPECT_EQ(0u, out[8].find("recv fail")) << "the idle client's pipe was closed: " << out[8];
 }
 
+TEST_F(PipeServerTest, HostileMessagesGetTheirDefinedOutcomeAndServingGoesOn) {
+  AddKey(kKeyA);
+  Lines list = RunPipeClient({L"openlist",
+                              L"send:",
+                              L"recv",
+                              L"openlist",
+                              L"sendn:1:3",
+                              L"recv",
+                              L"sendn:4096:9",
+                              L"recv",
+                              L"send:4465766963654c69737441",
+                              L"recv",
+                              L"send:4465766963654c6973744100"
+                              L"00",
+                              L"recv",
+                              L"send:444556494345"
+                              L"4c49535441"
+                              L"00",
+                              L"recv",
+                              L"sendn:4097:1",
+                              L"recv",
+                              L"openlist",
+                              L"sendn:65536:2",
+                              L"recv",
+                              L"close",
+                              L"list"});
+  ASSERT_EQ(22u, list.size()) << Dump(list);
+  EXPECT_EQ(0u, list[2].find("recv fail")) << "zero bytes end the connection";
+  for (size_t i : {5u, 7u, 9u, 11u, 13u}) EXPECT_EQ("recv ok 6 4572726f7200", list[i]) << "line " << i;
+  EXPECT_EQ(0u, list[15].find("recv fail")) << "4097 bytes end the connection";
+  EXPECT_EQ(0u, list[18].find("recv fail")) << "64 KiB end the connection (the write may fail already)";
+  EXPECT_EQ("list ok 1", list[20]);
+
+  Lines device = RunPipeClient({L"list", L"devpipe:0", L"sendn:4097:1", L"recv", L"devpipe:0", L"sendn:65536:1",
+                                L"recv", L"devpipe:0", L"send:", L"recv", L"devpipe:0", L"sendn:1:0", L"recv",
+                                L"sendn:4096:5", L"recv", L"close", L"list"});
+  ASSERT_EQ(19u, device.size()) << Dump(device);
+  EXPECT_EQ(0u, device[4].find("recv fail")) << "4097 bytes end the connection";
+  EXPECT_EQ(0u, device[7].find("recv fail")) << "64 KiB end the connection";
+  EXPECT_EQ(0u, device[10].find("recv fail")) << "zero bytes end the connection";
+  EXPECT_EQ("recv ok 3 009000", device[13]) << "a one-byte command is passed on";
+  EXPECT_EQ("recv ok 4 10009000", device[15]) << "a 4096-byte command is passed on whole";
+  EXPECT_EQ("list ok 1", device[17]);
+}
+
 // A key that does not answer holds its server's thread beyond every wait: the server is kept,
 // never deleted under its thread, and goes once the thread is back.
 TEST_F(PipeServerTest, ServerStuckInATransactionIsKeptUntilItsThreadEnds) {
