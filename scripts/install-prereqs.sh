@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang libclang-rt-14-dev
+  cmake make g++ clang libclang-rt-14-dev file procps
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine64 wine32-preloader:i386 wine64-preloader
   xvfb xauth
