@@ -2,12 +2,16 @@
 
 namespace tamsu {
 
+namespace {
+
 OSVERSIONINFOW ReadOsVersion() {
   OSVERSIONINFOW version = {};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExW(&version)) version.dwOSVersionInfoSize = 0;
   return version;
 }
+
+}  // namespace
 
 const OSVERSIONINFOW& StartupOsVersion() {
   static const OSVERSIONINFOW version = ReadOsVersion();

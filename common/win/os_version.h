@@ -8,9 +8,6 @@ namespace tamsu {
 // Read at the first call, which happens at program start before any server thread exists.
 const OSVERSIONINFOW& StartupOsVersion();
 
-// Reads the version afresh.
-OSVERSIONINFOW ReadOsVersion();
-
 }  // namespace tamsu
 
 namespace tamsu {

@@ -31,7 +31,6 @@ class ServiceHost {
   // The lock between the control handler and the run step's restart; exists only with a run step.
   CRITICAL_SECTION& lock() { return lock_; }
   bool hasLock() const { return runStep_ != nullptr; }
-  DWORD acceptedControls() const { return accepted_; }
 
  private:
   ServiceHost() = default;

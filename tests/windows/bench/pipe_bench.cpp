@@ -11,14 +11,18 @@
 #include "common/win/unique_resource.h"
 #include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
+#include "process/child_process.h"
 #include "simkey/sim_key.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 namespace {
 
 using tamsu::UniqueFileHandle;
+using tamsu::testing_support::ChildProcess;
+using tamsu::testing_support::DistPath;
+using tamsu::testing_support::ProcessEntry;
+using tamsu::testing_support::ProcessesNamed;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kWarmUp = 20;
@@ -72,17 +76,17 @@ double RoundTrip(HANDLE pipe, const Bytes& message) {
 }
 
 DWORD WINAPI BareEchoServer(LPVOID) {
-  HANDLE pipe = CreateNamedPipeW(kBarePipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                 1, 4096, 4096, 10000, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return 1;
-  if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+  UniqueFileHandle pipe(CreateNamedPipeW(kBarePipe, PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 10000,
+                                         nullptr));
+  if (!pipe) return 1;
+  if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
     std::vector<uint8_t> buffer(4096);
     DWORD read = 0, written = 0;
-    while (ReadFile(pipe, buffer.data(), 4096, &read, nullptr) && read > 0 &&
-           WriteFile(pipe, buffer.data(), read, &written, nullptr)) {
+    while (ReadFile(pipe.get(), buffer.data(), 4096, &read, nullptr) && read > 0 &&
+           WriteFile(pipe.get(), buffer.data(), read, &written, nullptr)) {
     }
   }
-  CloseHandle(pipe);
   return 0;
 }
 
@@ -112,37 +116,9 @@ double ListRequest(std::vector<double>* firstTimes) {
   return RoundTrip(pipe.get(), request);
 }
 
-std::wstring DistPath(const wchar_t* file) {
-  std::string unix = TAMSU_DIST_DIR "/";
-  std::wstring path = L"Z:";
-  for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path + file;
-}
-
-HANDLE StartProgram(const std::wstring& program, const std::wstring& arguments, DWORD* processId = nullptr) {
-  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    return nullptr;
-  }
-  CloseHandle(info.hThread);
-  if (processId) *processId = info.dwProcessId;
-  return info.hProcess;
-}
-
-void RunToEnd(const std::wstring& program, const std::wstring& arguments) {
-  if (HANDLE process = StartProgram(program, arguments)) {
-    WaitForSingleObject(process, 60000);
-    CloseHandle(process);
-  }
-}
-
 bool ListAnswers() {
-  UniqueFileHandle pipe(CreateFileW(tamsu::PipeName(tamsu::kListNameArgument).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFileHandle pipe(CreateFileW(tamsu::PipeName(tamsu::kListNameArgument).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
   if (!pipe) return false;
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
@@ -184,35 +160,31 @@ std::string SimPath(int index) {
 // APDUs a second with `keys` clients, one per key, in parallel against TamsuKeySim.
 double Throughput(int keys) {
   std::vector<Load> loads(keys);
-  std::vector<HANDLE> threads;
+  std::vector<tamsu::UniqueHandle> threads;
   for (int i = 0; i < keys; ++i) {
     const std::string path = SimPath(i);
     loads[i] = {tamsu::DevicePipeName(std::wstring(path.begin(), path.end())), 3.0, 0};
-    threads.push_back(CreateThread(nullptr, 0, ClientLoad, &loads[i], 0, nullptr));
+    threads.emplace_back(CreateThread(nullptr, 0, ClientLoad, &loads[i], 0, nullptr));
   }
-  WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 60000);
+  for (const auto& thread : threads) WaitForSingleObject(thread.get(), 60000);
   long total = 0;
-  for (int i = 0; i < keys; ++i) {
-    CloseHandle(threads[i]);
-    total += loads[i].apdus;
-  }
+  for (const Load& load : loads) total += load.apdus;
   return total / 3.0;
 }
 
 DWORD MonitorChildId() {
-  tamsu::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  std::vector<PROCESSENTRY32W> all;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-    if (lstrcmpiW(entry.szExeFile, L"TamsuSerB.exe") == 0) all.push_back(entry);
-  }
-  for (const auto& child : all) {
-    for (const auto& parent : all) {
-      if (child.th32ParentProcessID == parent.th32ProcessID) return child.th32ProcessID;
+  const std::vector<ProcessEntry> all = ProcessesNamed(L"TamsuSerB.exe");
+  for (const ProcessEntry& child : all) {
+    for (const ProcessEntry& parent : all) {
+      if (child.parent == parent.id) return child.id;
     }
   }
   return 0;
+}
+
+void RunToEnd(const std::vector<std::wstring>& arguments) {
+  ChildProcess program;
+  if (program.Start(DistPath(L"TamsuSerB.exe"), arguments)) program.Wait(60000);
 }
 
 std::string KeyPath(int index) {
@@ -258,24 +230,22 @@ int main() {
   server.Stop();
 
   // Throughput and the monitor's memory: TamsuKeySim, the same server code in a process of its own.
-  DWORD simId = 0;
-  tamsu::UniqueHandle sim(StartProgram(DistPath(L"tools\\TamsuKeySim.exe"),
-                                       L"--keys 4 --answer status --stop-event TamsuBenchStop", &simId));
+  tamsu::UniqueHandle simStop(CreateEventW(nullptr, TRUE, FALSE, L"TamsuBenchStop"));
+  ChildProcess sim;
+  sim.Start(DistPath(L"tools\\TamsuKeySim.exe"),
+            {L"--keys", L"4", L"--answer", L"status", L"--stop-event", L"TamsuBenchStop"});
   for (int i = 0; i < 100 && !ListAnswers(); ++i) Sleep(100);
   ListAnswers();  // creates the four device servers
   const double one = Throughput(1), two = Throughput(2), four = Throughput(4);
   PROCESS_MEMORY_COUNTERS memory = {};
   memory.cb = sizeof memory;
-  tamsu::UniqueHandle simQuery(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, simId));
+  tamsu::UniqueHandle simQuery(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, sim.id()));
   GetProcessMemoryInfo(simQuery.get(), &memory, sizeof memory);
-  if (HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"TamsuBenchStop")) {
-    SetEvent(stop);
-    CloseHandle(stop);
-  }
-  WaitForSingleObject(sim.get(), 10000);
+  SetEvent(simStop.get());
+  sim.Wait(10000);
 
   // The service's watchdog: the monitor child killed, then the list pipe served again.
-  RunToEnd(DistPath(L"TamsuSerB.exe"), L"-i -s");
+  RunToEnd({L"-i", L"-s"});
   double restartMs = -1;
   for (int i = 0; i < 100 && !(MonitorChildId() && ListAnswers()); ++i) Sleep(100);
   if (DWORD child = MonitorChildId()) {
@@ -291,7 +261,7 @@ int main() {
       Sleep(10);
     }
   }
-  RunToEnd(DistPath(L"TamsuSerB.exe"), L"-k -u");
+  RunToEnd({L"-k", L"-u"});
 
   std::printf("\n%-58s %12s\n", "Figure", "Value");
   std::printf("%-58s %12.1f\n", "Monitor child killed to list pipe served again (ms)", restartMs);

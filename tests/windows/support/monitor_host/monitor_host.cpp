@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/win/unique_resource.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
 
@@ -14,14 +15,13 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring wide(argv[i]);
     tamsu::sim::SimKeyBus::Instance().Add(std::string(wide.begin(), wide.end())).SetResponder(tamsu::sim::Echo());
   }
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, argv[1]);
+  tamsu::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, argv[1]));
   if (!stop) return 3;
   {
     tamsu::ListPipeServer server;
     server.Start(nullptr);
-    WaitForSingleObject(stop, INFINITE);
+    WaitForSingleObject(stop.get(), INFINITE);
     server.Stop();
   }
-  CloseHandle(stop);
   return 0;
 }
