@@ -259,8 +259,9 @@ TEST_F(PipeServerTest, ServerStuckInATransactionIsKeptUntilItsThreadEnds) {
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   a.StallNextReceive(release.get());
   PipeClient stuck({L"list", L"devpipe:0", L"xfer:00b0000010"});
-  for (int i = 0; i < 1000 && a.stats().sends == 0; ++i) Sleep(20);
-  ASSERT_EQ(1, a.stats().sends);
+  // Unplugging before the receive has stalled would fail it at once instead.
+  for (int i = 0; i < 1000 && a.stats().stalled == 0; ++i) Sleep(20);
+  ASSERT_EQ(1, a.stats().stalled);
   a.Unplug();
   RunPipeClient({L"list"});
   AddKey(kKeyB);

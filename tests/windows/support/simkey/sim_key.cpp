@@ -282,6 +282,7 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
 
   if (HANDLE release = key.stallRelease_) {
     key.stallRelease_ = nullptr;
+    ++key.stats_.stalled;
     LeaveCriticalSection(&bus.lock);  // other keys go on while this one stalls
     WaitForSingleObject(release, INFINITE);
     EnterCriticalSection(&bus.lock);

@@ -39,6 +39,7 @@ struct KeyStats {
   int sends = 0;
   int receives = 0;
   int refused = 0;                       // requests a driver would refuse (bad record, code or size)
+  int stalled = 0;                       // receives that entered a stall
   std::vector<uint32_t> receiveLengths;  // transfer length of every receive, in order
   Bytes lastCommand;
 };
