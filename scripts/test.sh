@@ -11,7 +11,7 @@ mkdir -p "$logs"
 
 ./scripts/build.sh
 
-echo; echo "== Import check"
+echo; echo "== Import and mitigation checks"
 ./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
@@ -20,6 +20,24 @@ if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/i
   exit 1
 fi
 echo "import check: a binary importing GetTickCount64 is refused"
+./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe
+# The check itself must refuse each probe, and for what that probe lacks.
+refused() {  # PROBE, what the refusal must name, what the probe is
+  local out
+  if out=$(./scripts/check-pe-mitigations.sh "build/win32/tests/imports/$1" 2>&1); then
+    echo "mitigation check: $3 passed the check" >&2
+    return 1
+  fi
+  if [[ $out != *"$2"* ]]; then
+    echo "mitigation check: $3 was refused without naming \"$2\": $out" >&2
+    return 1
+  fi
+  echo "mitigation check: $3 is refused"
+}
+refused no_aslr_probe.exe "DYNAMIC_BASE not set" "a binary without ASLR"
+refused no_nx_probe.exe "NX_COMPAT not set" "a binary without DEP"
+refused relocs_stripped_probe.exe "relocations stripped" "a binary with its relocations stripped"
+refused no_reloc_data_probe.exe "no base relocation data" "a binary marked DYNAMIC_BASE without relocation data"
 
 echo; echo "== Native tier"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null

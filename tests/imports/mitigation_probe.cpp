@@ -1,0 +1,2 @@
+// Does nothing: its link options decide what the mitigation check sees in its headers.
+int main() { return 0; }

@@ -1,0 +1,143 @@
+// A soak of the monitor's pipe servers: simulated keys in a monitor process of their own, several
+// client processes per key checking every answer, keys unplugged and plugged back, clients that drop
+// their connections. Its length in seconds comes from TAMSU_SOAK_SECONDS (20 unless set;
+// scripts/soak.sh runs it longer). Figures are printed as "[figure]" lines.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+#include "process/child_process.h"
+#include "soak/load.h"
+
+namespace tamsu {
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::KeyUnderLoad;
+using testing_support::Load;
+using testing_support::LoadTotals;
+using testing_support::MeasureProcess;
+using testing_support::ProcessFigures;
+using testing_support::ProgramFolder;
+using testing_support::ReadResultLines;
+using testing_support::RunPipeClient;
+using testing_support::TemporaryFileName;
+
+const wchar_t kKeyPathFormat[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#soak";
+const int kKeys = 3;
+const int kClientsPerKey = 2;
+const DWORD kChurnPeriodMs = 1500;
+const DWORD kDisconnectPermille = 20;
+const DWORD kListEvery = 25;
+
+DWORD SoakSeconds() {
+  const char* text = std::getenv("TAMSU_SOAK_SECONDS");
+  const unsigned long seconds = text ? std::strtoul(text, nullptr, 10) : 0;
+  return seconds > 0 && seconds < 24 * 3600 ? seconds : 20;
+}
+
+bool ListShowsKeys(size_t count) {
+  const std::vector<std::string> out = RunPipeClient({L"list"});
+  return !out.empty() && out[0] == "list ok " + std::to_string(count);
+}
+
+void Print(const char* when, const ProcessFigures& f) {
+  std::printf("[figure] monitor %s: %lu handles, %lu threads, working set %.1f MiB\n", when, f.handles, f.threads,
+              f.workingSetBytes / 1048576.0);
+}
+
+TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
+  const DWORD seconds = SoakSeconds();
+  const std::wstring id = std::to_wstring(GetCurrentProcessId());
+  const std::wstring stopName = L"TamsuSoakMonitorStop_" + id, churnName = L"TamsuSoakChurn_" + id;
+  const std::wstring churnReport = TemporaryFileName(L"chr");
+  std::vector<KeyUnderLoad> keys;
+  std::vector<std::wstring> arguments{stopName, L"--tagged", L"--churn", std::to_wstring(kChurnPeriodMs),
+                                      churnName, churnReport};
+  for (int k = 0; k < kKeys; ++k) {
+    keys.push_back({kKeyPathFormat + std::to_wstring(k), static_cast<uint8_t>(k + 1)});
+    arguments.push_back(keys.back().path);
+  }
+  UniqueHandle churn(CreateEventW(nullptr, TRUE, FALSE, churnName.c_str()));  // off: the quiet figures need every key
+  UniqueHandle monitorStop(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.Start(ProgramFolder() + L"monitor_host.exe", arguments));
+  bool listed = false;
+  for (int i = 0; i < 100 && !(listed = ListShowsKeys(kKeys)); ++i) Sleep(100);
+  ASSERT_TRUE(listed) << "the monitor does not list its keys";
+  Sleep(500);
+  const ProcessFigures quietBefore = MeasureProcess(monitor.id());
+  ASSERT_TRUE(quietBefore.valid);
+  Print("before the load", quietBefore);
+
+  SetEvent(churn.get());
+  Load load(keys, kClientsPerKey, kDisconnectPermille, kListEvery);
+  ASSERT_TRUE(load.Start());
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(load.WaitForProgress(-1, 1, 30000)) << "the clients never got going";
+  const ProcessFigures loadedFirst = MeasureProcess(monitor.id());
+  ProcessFigures peak = loadedFirst;
+  while (GetTickCount() - start < seconds * 1000) {
+    Sleep(1000);
+    const ProcessFigures now = MeasureProcess(monitor.id());
+    peak.handles = std::max(peak.handles, now.handles);
+    peak.threads = std::max(peak.threads, now.threads);
+    peak.workingSetBytes = std::max(peak.workingSetBytes, now.workingSetBytes);
+  }
+  const ProcessFigures loadedLast = MeasureProcess(monitor.id());
+  EXPECT_TRUE(load.Stop()) << "a client did not end cleanly";
+  ResetEvent(churn.get());
+  const DWORD elapsed = GetTickCount() - start;
+
+  // Every key plugged again: one more list makes any server that churn removed, then all is quiet.
+  Sleep(2 * kChurnPeriodMs);
+  bool relisted = false;
+  for (int i = 0; i < 50 && !(relisted = ListShowsKeys(kKeys)); ++i) Sleep(100);
+  EXPECT_TRUE(relisted);
+  Sleep(500);
+  const ProcessFigures quietAfter = MeasureProcess(monitor.id());
+
+  const LoadTotals t = load.Totals();
+  const unsigned long unplugs = std::strtoul(ReadResultLines(churnReport)["unplugs"].c_str(), nullptr, 10);
+  DeleteFileW(churnReport.c_str());
+  std::printf("[figure] soak: %lu s, %d keys, %d client processes, %lu key unplugs\n", elapsed / 1000, kKeys,
+              t.clients, unplugs);
+  std::printf("[figure] soak: %lu commands, %lu answers verified, %lu failed visibly (%lu lost, %lu corrupt)\n",
+              t.commands, t.verified, t.visibleFailures(), t.lost, t.corrupt);
+  std::printf("[figure] soak: %lu deliberate disconnects survived, %lu list requests (%lu failed), "
+              "%lu pipe opens (%lu refused), largest command %lu and answer %lu bytes, slowest list %lu ms\n",
+              t.disconnects, t.lists, t.listFailures, t.opens, t.openFailures, t.largestCommand, t.largestAnswer,
+              t.slowestListMs);
+  Print("under load, first", loadedFirst);
+  Print("under load, last", loadedLast);
+  Print("under load, peak", peak);
+  Print("after the load", quietAfter);
+
+  EXPECT_EQ(0u, t.corrupt) << "a wrong answer: " << t.firstMismatch;
+  EXPECT_EQ(0u, t.lost) << "an answer never came";
+  EXPECT_EQ(t.commands, t.verified + t.failed + t.lost + t.corrupt) << "a command ended unaccounted";
+  EXPECT_GT(t.verified, 50u * t.clients) << "too little traffic to mean anything";
+  EXPECT_GT(t.disconnects, 0u);
+  EXPECT_GT(unplugs, 0u);
+  EXPECT_GT(t.lists, 0u);
+  EXPECT_EQ(0u, t.listFailures) << "the list pipe must answer whatever the keys do; first: " << t.firstListFailure;
+  // What the load leaves behind: the same servers, so the same threads, and no leaked handles.
+  ASSERT_TRUE(quietAfter.valid);
+  EXPECT_LE(quietAfter.threads, quietBefore.threads);
+  EXPECT_LE(quietAfter.handles, quietBefore.handles + 8);
+  EXPECT_LE(quietAfter.workingSetBytes, quietBefore.workingSetBytes + 8 * 1048576);
+
+  SetEvent(monitorStop.get());
+  DWORD code = 1;
+  EXPECT_TRUE(monitor.Wait(30000, &code));
+  EXPECT_EQ(0u, code);
+}
+
+}  // namespace
+}  // namespace tamsu
