@@ -21,6 +21,8 @@ using testing_support::ProcessesNamed;
 
 using testing_support::ChildProcess;
 using testing_support::RunPipeClient;
+using testing_support::RunProgram;
+using testing_support::WaitUntil;
 
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kClassName[] = L"TamsuMonClass_ZUVA";
@@ -30,23 +32,9 @@ const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
 
 std::wstring ShippedProgram() { return testing_support::DistPath(L"TamsuSerB.exe"); }
 
-DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments) {
-  ChildProcess child;
-  if (!child.Start(program, arguments)) return 0xBAD0;
-  DWORD code = 0xBAD1;
-  return child.Wait(30000, &code) ? code : 0xBAD2;
-}
-
 bool ListPipeAnswers() {
   std::vector<std::string> out = RunPipeClient({L"list"});
   return !out.empty() && out[0].compare(0, 8, "list ok ") == 0;
-}
-
-bool WaitUntil(DWORD timeoutMs, bool (*condition)()) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(50)) {
-    if (condition()) return true;
-  }
-  return condition();
 }
 
 HWND FindMonitorWindowOf(DWORD processId) {
@@ -155,13 +143,8 @@ class ServiceTest : public ::testing::Test {
 
   // The monitor child: a TamsuSerB.exe whose parent is another TamsuSerB.exe.
   static DWORD MonitorChildId() {
-    std::vector<ProcessEntry> all = ProcessesNamed(L"TamsuSerB.exe");
-    for (const ProcessEntry& child : all) {
-      for (const ProcessEntry& parent : all) {
-        if (child.parent == parent.id) return child.id;
-      }
-    }
-    return 0;
+    const std::vector<DWORD> children = testing_support::ChildrenOfSameName(L"TamsuSerB.exe");
+    return children.empty() ? 0 : children[0];
   }
   static bool HasMonitorChild() { return MonitorChildId() != 0; }
 

@@ -21,8 +21,7 @@ namespace {
 using tamsu::UniqueFileHandle;
 using tamsu::testing_support::ChildProcess;
 using tamsu::testing_support::DistPath;
-using tamsu::testing_support::ProcessEntry;
-using tamsu::testing_support::ProcessesNamed;
+using tamsu::testing_support::ChildrenOfSameName;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kWarmUp = 20;
@@ -173,13 +172,8 @@ double Throughput(int keys) {
 }
 
 DWORD MonitorChildId() {
-  const std::vector<ProcessEntry> all = ProcessesNamed(L"TamsuSerB.exe");
-  for (const ProcessEntry& child : all) {
-    for (const ProcessEntry& parent : all) {
-      if (child.parent == parent.id) return child.id;
-    }
-  }
-  return 0;
+  const std::vector<DWORD> children = ChildrenOfSameName(L"TamsuSerB.exe");
+  return children.empty() ? 0 : children[0];
 }
 
 void RunToEnd(const std::vector<std::wstring>& arguments) {

@@ -26,6 +26,7 @@ using testing_support::ProcessEntry;
 using testing_support::ProcessesNamed;
 
 using testing_support::ProgramFolder;
+using testing_support::WaitUntil;
 
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kProgram[] = L"TamsuSerB.exe";
@@ -100,28 +101,11 @@ DWORD RunSetup(const std::wstring& options = L"") {
   return RunCommand(ProgramFolder() + L"TamsuSetup_ZUVA.exe", L"/S" + options, kSetupTimeoutMs);
 }
 
-template <typename Condition>
-bool WaitUntil(DWORD timeoutMs, Condition condition) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(100)) {
-    if (condition()) return true;
-  }
-  return condition();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Processes and the service
 
 // The monitor children: TamsuSerB.exe processes started by another TamsuSerB.exe (the service).
-std::vector<DWORD> MonitorChildren() {
-  std::vector<DWORD> children;
-  const std::vector<ProcessEntry> all = ProcessesNamed(kProgram);
-  for (const ProcessEntry& child : all) {
-    for (const ProcessEntry& parent : all) {
-      if (child.parent == parent.id) children.push_back(child.id);
-    }
-  }
-  return children;
-}
+std::vector<DWORD> MonitorChildren() { return testing_support::ChildrenOfSameName(kProgram); }
 
 // The program file a process was started from.
 std::wstring ImagePath(DWORD processId) {

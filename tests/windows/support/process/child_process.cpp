@@ -79,6 +79,31 @@ bool ChildProcess::Start(const std::wstring& program, const std::vector<std::wst
   return true;
 }
 
+std::vector<DWORD> ChildrenOfSameName(const wchar_t* name) {
+  std::vector<DWORD> children;
+  const std::vector<ProcessEntry> all = ProcessesNamed(name);
+  for (const ProcessEntry& child : all) {
+    for (const ProcessEntry& parent : all) {
+      if (child.parent == parent.id) children.push_back(child.id);
+    }
+  }
+  return children;
+}
+
+bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs) {
+  for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(pollMs)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD timeoutMs) {
+  ChildProcess child;
+  if (!child.Start(program, arguments)) return 0xBAD0;
+  DWORD code = 0xBAD1;
+  return child.Wait(timeoutMs, &code) ? code : 0xBAD2;
+}
+
 bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
   if (!process_) return false;
   if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {

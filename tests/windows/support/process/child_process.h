@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ struct ProcessEntry {
 };
 // The running processes whose executable has this file name (any letter case).
 std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name);
+// The processes of that name started by another of that name: the service's monitor children.
+std::vector<DWORD> ChildrenOfSameName(const wchar_t* name);
+
+// Polls until the condition holds; false when it still does not after the time-out.
+bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs = 50);
 
 class ChildProcess {
  public:
@@ -49,6 +55,10 @@ class ChildProcess {
   DWORD id_ = 0;
   DWORD threadId_ = 0;
 };
+
+// Runs a program to its end: its exit code, or 0xBAD0 when it cannot start, 0xBAD2 when it outlives
+// the time-out (it is killed).
+DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD timeoutMs = 30000);
 
 // The scripted pipe client (pipe_client.exe beside the test program): its steps and result lines.
 class PipeClient {

@@ -1,0 +1,307 @@
+// Faults under load: client processes (soak_client.exe) keep checking every answer while a monitor
+// is killed, the service is stopped, a second monitor contends for the mutex, a client holds a key
+// and sends nothing, or a key stalls while its server is removed. No answer may be wrong; every
+// failure must reach its client as an error. Figures are printed as "[figure]" lines.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win/unique_resource.h"
+#include "process/child_process.h"
+#include "service/pipes/pipe_protocol.h"
+#include "service/pipes/pipe_server.h"
+#include "simkey/sim_key.h"
+#include "soak/load.h"
+#include "soak/soak_traffic.h"
+
+namespace tamsu {
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::ChildrenOfSameName;
+using testing_support::KeyUnderLoad;
+using testing_support::Load;
+using testing_support::LoadTotals;
+using testing_support::PipeClient;
+using testing_support::ProcessesNamed;
+using testing_support::ProgramFolder;
+using testing_support::RunPipeClient;
+using testing_support::RunProgram;
+using testing_support::WaitUntil;
+
+const wchar_t kKeyPathFormat[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#fault";
+const DWORD kProgress = 20;  // answers each client must have verified to count as served
+// A client keeps its connection between commands, and a key's server serves one client at a time:
+// the clients of a key take turns only because each drops its connection now and then.
+const DWORD kTurnPermille = 50;
+
+std::wstring KeyPath(int index) { return kKeyPathFormat + std::to_wstring(index); }
+std::string NarrowKeyPath(int index) {
+  const std::wstring path = KeyPath(index);
+  return std::string(path.begin(), path.end());
+}
+
+std::vector<KeyUnderLoad> Keys(int count) {
+  std::vector<KeyUnderLoad> keys;
+  for (int k = 0; k < count; ++k) keys.push_back({KeyPath(k), static_cast<uint8_t>(k + 1)});
+  return keys;
+}
+
+bool ListShows(size_t count) {
+  const std::vector<std::string> out = RunPipeClient({L"list"});
+  return !out.empty() && out[0] == "list ok " + std::to_string(count);
+}
+
+void PrintTotals(const char* what, const LoadTotals& t) {
+  std::printf("[figure] %s: %lu commands, %lu verified, %lu failed visibly (%lu lost, %lu corrupt) in %d clients, "
+              "%d of them failed and %d served again\n",
+              what, t.commands, t.verified, t.visibleFailures(), t.lost, t.corrupt, t.clients, t.clientsWithFailures,
+              t.clientsRecovered);
+}
+
+void ExpectNoWrongAnswer(const LoadTotals& t) {
+  EXPECT_EQ(0u, t.corrupt) << "a wrong answer: " << t.firstMismatch;
+  EXPECT_EQ(0u, t.lost) << "an answer never came";
+  EXPECT_EQ(t.commands, t.verified + t.failed + t.lost + t.corrupt) << "a command ended unaccounted";
+}
+
+// monitor_host.exe with tagged keys; the tags follow the order of `paths`.
+class MonitorHost {
+ public:
+  explicit MonitorHost(const std::vector<std::wstring>& paths) {
+    static int serial = 0;
+    const std::wstring stopName =
+        L"TamsuFaultMonitorStop_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+    std::vector<std::wstring> arguments{stopName, L"--tagged"};
+    arguments.insert(arguments.end(), paths.begin(), paths.end());
+    process_.Start(ProgramFolder() + L"monitor_host.exe", arguments);
+  }
+  ~MonitorHost() { Stop(); }
+  bool Stop() {
+    SetEvent(stop_.get());
+    DWORD code = 1;
+    return process_.Wait(30000, &code) && code == 0;
+  }
+  ChildProcess& process() { return process_; }
+
+ private:
+  UniqueHandle stop_;
+  ChildProcess process_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Monitors in processes of their own
+
+TEST(Faults, SecondMonitorContendingForTheMutexDisturbsNoClientAndTakesOverWhenTheFirstEnds) {
+  MonitorHost first({KeyPath(0), KeyPath(1)});
+  ASSERT_TRUE(WaitUntil(10000, [] { return ListShows(2); }));
+  Load before(Keys(2), 2, kTurnPermille, 10);
+  ASSERT_TRUE(before.Start());
+  ASSERT_TRUE(before.WaitForProgress(-1, kProgress, 30000));
+  // The second gives the keys the other tags: any answer it gave while the first serves is wrong.
+  MonitorHost second({KeyPath(1), KeyPath(0)});
+  Sleep(1000);
+  ASSERT_TRUE(second.process().Running());
+  EXPECT_TRUE(before.WaitForProgress(-1, kProgress, 30000)) << "the clients stalled while a second monitor waited";
+  ASSERT_TRUE(before.Stop());
+  const LoadTotals contended = before.Totals();
+  PrintTotals("second monitor waiting", contended);
+  ExpectNoWrongAnswer(contended);
+  EXPECT_EQ(0u, contended.visibleFailures()) << "nothing failed, so no command may fail";
+
+  ASSERT_TRUE(first.Stop());
+  std::vector<KeyUnderLoad> swapped{{KeyPath(0), 2}, {KeyPath(1), 1}};
+  Load after(swapped, 2, kTurnPermille, 10);
+  ASSERT_TRUE(after.Start());
+  EXPECT_TRUE(after.WaitForProgress(-1, kProgress, 30000)) << "the second monitor did not take over";
+  ASSERT_TRUE(after.Stop());
+  const LoadTotals takenOver = after.Totals();
+  PrintTotals("after the takeover", takenOver);
+  ExpectNoWrongAnswer(takenOver);
+}
+
+TEST(Faults, ClientThatConnectsAndSendsNothingHoldsUpNoOtherKey) {
+  MonitorHost monitor({KeyPath(0), KeyPath(1), KeyPath(2)});
+  ASSERT_TRUE(WaitUntil(10000, [] { return ListShows(3); }));
+  const std::wstring release = L"TamsuFaultIdleRelease_" + std::to_wstring(GetCurrentProcessId());
+  UniqueHandle releaseEvent(CreateEventW(nullptr, TRUE, FALSE, release.c_str()));
+  PipeClient idle({L"open:" + KeyPath(0).substr(kDevicePathPrefixLength), L"wait:" + release, L"close"});
+  ASSERT_TRUE(WaitUntil(10000, [&idle] { return !idle.Lines().empty(); }));
+  ASSERT_EQ("open ok", idle.Lines()[0]);
+
+  Load load(Keys(3), 2, kTurnPermille, 0);
+  ASSERT_TRUE(load.Start());
+  EXPECT_TRUE(load.WaitForProgress(1, kProgress, 30000)) << "the idle client held up key 1";
+  EXPECT_TRUE(load.WaitForProgress(2, kProgress, 30000)) << "the idle client held up key 2";
+  const unsigned long heldKeyVerified = load.Totals(0).verified;
+  SetEvent(releaseEvent.get());
+  const std::vector<std::string> idleOut = idle.Finish();
+  for (const std::string& line : idleOut) std::printf("idle: %s\n", line.c_str());
+  EXPECT_EQ("close ok", idleOut.back());
+  EXPECT_TRUE(load.WaitForProgress(0, kProgress, 30000)) << "key 0 was not served once the idle client left";
+  ASSERT_TRUE(load.Stop());
+  const LoadTotals t = load.Totals();
+  PrintTotals("one key held by an idle client", t);
+  std::printf("[figure] idle client: key 0 verified %lu answers while held\n", heldKeyVerified);
+  EXPECT_EQ(0u, heldKeyVerified) << "a device server serves one client at a time";
+  ExpectNoWrongAnswer(t);
+  EXPECT_EQ(0u, t.visibleFailures());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The list server in this process, where the test can stall a key
+
+TEST(Faults, KeyStallingWhileItsServerIsRemovedHoldsUpNoOtherKeyAndFailsOnlyItsClient) {
+  sim::SimKeyBus& bus = sim::SimKeyBus::Instance();
+  std::vector<sim::SimKey*> keys;
+  for (int k = 0; k < 3; ++k) {
+    keys.push_back(&bus.Add(NarrowKeyPath(k)));
+    const uint8_t tag = static_cast<uint8_t>(k + 1);
+    keys.back()->SetResponder([tag](const sim::Bytes& command) { return soak::Answer(tag, command); });
+  }
+  if (ServiceStopEvent) ResetEvent(ServiceStopEvent);
+  ListPipeServer server;
+  server.Start(nullptr);
+  ASSERT_TRUE(WaitUntil(10000, [] { return ListShows(3); }));
+
+  Load load({{KeyPath(1), 2}, {KeyPath(2), 3}}, 2, kTurnPermille, 0);  // no list requests: the list server will be busy
+  ASSERT_TRUE(load.Start());
+  ASSERT_TRUE(load.WaitForProgress(-1, kProgress, 30000));
+
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  keys[0]->StallNextReceive(release.get());
+  const soak::Bytes command = soak::Command(99, 1, 8);
+  std::wstring hex;
+  for (uint8_t b : command) hex += L"0123456789abcdef"[b >> 4], hex += L"0123456789abcdef"[b & 15];
+  PipeClient stalled({L"open:" + KeyPath(0).substr(kDevicePathPrefixLength), L"xfer:" + hex});
+  ASSERT_TRUE(WaitUntil(10000, [&] { return keys[0]->stats().stalled == 1; })) << "the key never stalled";
+  keys[0]->Unplug();
+  const std::vector<std::string> missing = RunPipeClient({L"list"});  // finds the key gone
+  ASSERT_FALSE(missing.empty());
+  EXPECT_EQ("list ok 2", missing[0]);
+  // Stale servers are removed when a new key's server is made: the new key's list waits for that.
+  bus.Add(NarrowKeyPath(3));
+  PipeClient list({L"list"});
+  Sleep(1000);
+  EXPECT_TRUE(list.Lines().empty()) << "the list answered while the stalled server was still being stopped";
+  EXPECT_TRUE(load.WaitForProgress(-1, kProgress, 30000)) << "the other keys stalled with the one";
+  SetEvent(release.get());
+  const std::vector<std::string> listed = list.Finish(30000);
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ("list ok 3", listed[0]) << "the unplugged key is still listed, or the new one is not";
+  const std::vector<std::string> stalledOut = stalled.Finish(30000);
+  ASSERT_EQ(3u, stalledOut.size());  // open, send, receive
+  EXPECT_EQ(0u, stalledOut[2].find("recv fail")) << "the stalled command must fail, not answer: " << stalledOut[2];
+  EXPECT_EQ(0u, server.serversKeptRunning()) << "the stalled server's thread ended, so it is deleted";
+  ASSERT_TRUE(load.Stop());
+  const LoadTotals t = load.Totals();
+  PrintTotals("one key stalled while its server was removed", t);
+  ExpectNoWrongAnswer(t);
+  EXPECT_EQ(0u, t.visibleFailures());
+  server.Stop();
+  bus.Reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The service, built with simulated keys (sim_service\TamsuSerB.exe, keys in simkeys.txt beside it)
+
+const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
+const wchar_t kProgramName[] = L"TamsuSerB.exe";
+
+std::wstring SimService() { return ProgramFolder() + L"sim_service\\TamsuSerB.exe"; }
+
+DWORD ServiceState() {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status = {};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+DWORD MonitorChildId() {
+  const std::vector<DWORD> children = ChildrenOfSameName(kProgramName);
+  return children.size() == 1 ? children[0] : 0;
+}
+
+class ServiceFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::wstring list = ProgramFolder() + L"sim_service\\simkeys.txt";
+    UniqueFileHandle file(CreateFileW(list.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    std::string text;
+    for (const KeyUnderLoad& key : Keys(2)) text += std::string(key.path.begin(), key.path.end()) + "\r\n";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    file.reset();
+    ASSERT_EQ(0u, RunProgram(SimService(), {L"-i", L"-s"}));
+    ASSERT_TRUE(WaitUntil(15000, [] { return ServiceState() == SERVICE_RUNNING; })) << "state " << ServiceState();
+    ASSERT_TRUE(WaitUntil(15000, [] { return MonitorChildId() != 0; })) << "no monitor child";
+    ASSERT_TRUE(WaitUntil(15000, [] { return ListShows(2); })) << "the monitor child does not list its keys";
+  }
+  void TearDown() override {
+    RunProgram(SimService(), {L"-k", L"-u"});
+    for (const testing_support::ProcessEntry& process : ProcessesNamed(kProgramName)) {
+      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
+      if (handle) {
+        TerminateProcess(handle.get(), 1);
+        WaitForSingleObject(handle.get(), 5000);
+      }
+    }
+  }
+};
+
+TEST_F(ServiceFaults, MonitorKilledUnderLoadIsReplacedAndEveryFailedCommandFailedVisibly) {
+  Load load(Keys(2), 2, kTurnPermille, 10);
+  ASSERT_TRUE(load.Start());
+  ASSERT_TRUE(load.WaitForProgress(-1, kProgress, 30000));
+  const DWORD first = MonitorChildId();
+  UniqueHandle child(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
+  ASSERT_TRUE(child.valid());
+  const DWORD killed = GetTickCount();
+  ASSERT_TRUE(TerminateProcess(child.get(), 1));
+  WaitForSingleObject(child.get(), 5000);
+  ASSERT_TRUE(WaitUntil(15000, [first] { return MonitorChildId() != 0 && MonitorChildId() != first; }))
+      << "the service started no new monitor";
+  EXPECT_TRUE(load.WaitForProgress(-1, kProgress, 60000)) << "a client was not served by the new monitor";
+  const DWORD recovered = GetTickCount() - killed;
+  ASSERT_TRUE(load.Stop());
+  const LoadTotals t = load.Totals();
+  PrintTotals("monitor killed under load", t);
+  std::printf("[figure] monitor killed to every client served again: %lu ms\n", recovered);
+  ExpectNoWrongAnswer(t);
+  EXPECT_GE(t.clientsWithFailures, 1) << "killing the monitor under load must be seen";
+}
+
+TEST_F(ServiceFaults, ServiceStoppedUnderLoadStopsCleanlyAndLeavesNothingRunning) {
+  Load load(Keys(2), 2, kTurnPermille, 10);
+  ASSERT_TRUE(load.Start());
+  ASSERT_TRUE(load.WaitForProgress(-1, kProgress, 30000));
+  UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, MonitorChildId()));
+  ASSERT_TRUE(child.valid());
+  const DWORD start = GetTickCount();
+  ChildProcess stopper;
+  ASSERT_TRUE(stopper.Start(SimService(), {L"-k"}));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get(), 15000)) << "the monitor was not ended";
+  const DWORD monitorGone = GetTickCount() - start;
+  ASSERT_TRUE(WaitUntil(15000, [] { return ServiceState() == SERVICE_STOPPED; })) << "state " << ServiceState();
+  const DWORD stopped = GetTickCount() - start;
+  DWORD code = 1;
+  EXPECT_TRUE(stopper.Wait(15000, &code));
+  EXPECT_EQ(0u, code);
+  EXPECT_TRUE(WaitUntil(5000, [] { return ProcessesNamed(kProgramName).empty(); })) << "a TamsuSerB.exe was left";
+  ASSERT_TRUE(load.Stop());
+  const LoadTotals t = load.Totals();
+  PrintTotals("service stopped under load", t);
+  std::printf("[figure] -k under load to monitor gone: %lu ms; to service reported stopped: %lu ms\n", monitorGone,
+              stopped);
+  ExpectNoWrongAnswer(t);
+}
+
+}  // namespace
+}  // namespace tamsu
