@@ -7,4 +7,8 @@ cd "$root"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DTAMSU_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAMSU_FUZZ_SECONDS="${1:-300}" >/dev/null
 cmake --build build/fuzz -j"$(nproc)"
-ctest --test-dir build/fuzz --output-on-failure
+mkdir -p build/test-logs
+status=0
+ctest --test-dir build/fuzz --verbose >build/test-logs/fuzz-long.log 2>&1 || status=$?
+./scripts/fuzz-summary.sh build/test-logs/fuzz-long.log
+exit "$status"

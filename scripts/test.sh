@@ -47,7 +47,8 @@ ctest --test-dir build/native -j"$(nproc)" --output-on-failure --timeout 120 2>&
 echo; echo "== Fuzzing (libFuzzer, ASan, UBSan; bounded time per target)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DTAMSU_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSU_FUZZ_SECONDS=10 >/dev/null
 cmake --build build/fuzz -j"$(nproc)"
-ctest --test-dir build/fuzz -j"$(nproc)" --output-on-failure 2>&1 | tee "$logs/fuzz.log"
+ctest --test-dir build/fuzz -j"$(nproc)" --verbose >"$logs/fuzz-verbose.log" 2>&1 || true
+./scripts/fuzz-summary.sh "$logs/fuzz-verbose.log" | tee "$logs/fuzz.log"
 
 echo; echo "== Windows tier (Wine)"
 cmake -S . -B build/posix -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw-posix.cmake \

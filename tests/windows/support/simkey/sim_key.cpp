@@ -288,7 +288,9 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     EnterCriticalSection(&bus.lock);
   }
   ++key.stats_.receives;
-  key.stats_.receiveLengths.push_back(fields.dataTransferLength);
+  if (key.stats_.receiveLengths.size() < kRecordedReceives) {
+    key.stats_.receiveLengths.push_back(fields.dataTransferLength);
+  }
   if (key.failReceiveStatus_ >= 0 && key.failReceiveSkip_-- <= 0) {
     *status = static_cast<uint8_t>(key.failReceiveStatus_);
     key.failReceiveStatus_ = -1;

@@ -34,13 +34,16 @@ struct InterfaceOptions {
   bool detailFails = false;     // the detail query itself fails
 };
 
+constexpr size_t kRecordedReceives = 256;
+
 struct KeyStats {
   int opens = 0;
   int sends = 0;
   int receives = 0;
   int refused = 0;                       // requests a driver would refuse (bad record, code or size)
   int stalled = 0;                       // receives that entered a stall
-  std::vector<uint32_t> receiveLengths;  // transfer length of every receive, in order
+  // Transfer length of each receive, in order; only the first ones, so that a long run does not grow.
+  std::vector<uint32_t> receiveLengths;
   Bytes lastCommand;
 };
 

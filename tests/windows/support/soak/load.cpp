@@ -26,22 +26,36 @@ Load::~Load() {
   }
 }
 
+bool Load::StartClient(int keyIndex, bool hostile) {
+  auto client = std::make_unique<Client>();
+  client->keyIndex = keyIndex;
+  client->hostile = hostile;
+  client->report = TemporaryFileName(L"sk");
+  const DWORD id = static_cast<DWORD>(clients_.size() + 1);
+  const KeyUnderLoad& key = keys_[keyIndex];
+  std::vector<std::wstring> arguments{client->report,
+                                      key.path,
+                                      std::to_wstring(key.tag),
+                                      std::to_wstring(id),
+                                      std::to_wstring(GetTickCount() * 2654435761u + id),
+                                      stopName_,
+                                      std::to_wstring(disconnectPermille_),
+                                      std::to_wstring(listEvery_)};
+  if (hostile) arguments.push_back(L"hostile");
+  if (!client->process.Start(ProgramFolder() + L"soak_client.exe", arguments)) return false;
+  clients_.push_back(std::move(client));
+  return true;
+}
+
 bool Load::Start() {
   if (!stop_) return false;
   for (size_t k = 0; k < keys_.size(); ++k) {
     for (int c = 0; c < clientsPerKey_; ++c) {
-      auto client = std::make_unique<Client>();
-      client->keyIndex = static_cast<int>(k);
-      client->report = TemporaryFileName(L"sk");
-      const DWORD id = static_cast<DWORD>(clients_.size() + 1);
-      if (!client->process.Start(ProgramFolder() + L"soak_client.exe",
-                                 {client->report, keys_[k].path, std::to_wstring(keys_[k].tag), std::to_wstring(id),
-                                  std::to_wstring(GetTickCount() * 2654435761u + id), stopName_,
-                                  std::to_wstring(disconnectPermille_), std::to_wstring(listEvery_)})) {
-        return false;
-      }
-      clients_.push_back(std::move(client));
+      if (!StartClient(static_cast<int>(k), false)) return false;
     }
+  }
+  for (int k : hostileKeys_) {
+    if (!StartClient(k, true)) return false;
   }
   return true;
 }
@@ -52,6 +66,13 @@ LoadTotals Load::Totals(int keyIndex) const {
     if (keyIndex >= 0 && client->keyIndex != keyIndex) continue;
     std::map<std::string, std::string> lines = ReadResultLines(client->report);
     auto value = [&lines](const char* name) { return std::strtoul(lines[name].c_str(), nullptr, 10); };
+    if (client->hostile) {
+      totals.hostile += value("hostile");
+      totals.hostileAsDesigned += value("hostile_as_designed");
+      totals.hostileWrong += value("hostile_wrong");
+      if (totals.firstHostileWrong.empty()) totals.firstHostileWrong = lines["first_hostile_wrong"];
+      continue;
+    }
     ++totals.clients;
     totals.commands += value("commands");
     totals.verified += value("verified");
@@ -78,7 +99,7 @@ LoadTotals Load::Totals(int keyIndex) const {
 std::vector<unsigned long> Load::VerifiedPerClient(int keyIndex) const {
   std::vector<unsigned long> verified;
   for (const auto& client : clients_) {
-    if (keyIndex >= 0 && client->keyIndex != keyIndex) continue;
+    if (client->hostile || (keyIndex >= 0 && client->keyIndex != keyIndex)) continue;
     verified.push_back(std::strtoul(ReadResultLines(client->report)["verified"].c_str(), nullptr, 10));
   }
   return verified;
@@ -155,6 +176,7 @@ ProcessFigures MeasureProcess(DWORD processId) {
   const bool memoryRead = GetProcessMemoryInfo(process.get(), &memory, sizeof memory) != FALSE;
   const bool handlesRead = CountHandles(processId, &figures.handles) && figures.handles > 0;
   figures.workingSetBytes = memory.WorkingSetSize;
+  figures.privateBytes = memory.PagefileUsage;
   UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   THREADENTRY32 thread = {};
   thread.dwSize = sizeof thread;

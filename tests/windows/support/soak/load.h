@@ -24,8 +24,9 @@ struct LoadTotals {
   unsigned long commands = 0, verified = 0, failed = 0, lost = 0, corrupt = 0, disconnects = 0;
   unsigned long lists = 0, listFailures = 0, opens = 0, openFailures = 0, verifiedAfterFailure = 0;
   unsigned long largestCommand = 0, largestAnswer = 0, slowestListMs = 0;
+  unsigned long hostile = 0, hostileAsDesigned = 0, hostileWrong = 0;
   int clients = 0, clientsWithFailures = 0, clientsRecovered = 0;
-  std::string firstMismatch, firstListFailure;
+  std::string firstMismatch, firstListFailure, firstHostileWrong;
   // Failures every one of which the client saw as an error; a wrong answer is `corrupt` instead.
   unsigned long visibleFailures() const { return failed + lost; }
 };
@@ -37,6 +38,8 @@ class Load {
   Load(std::vector<KeyUnderLoad> keys, int clientsPerKey, DWORD disconnectPermille, DWORD listEvery);
   ~Load();
 
+  // Before Start: one more client, of the key, sending malformed messages instead of commands.
+  void AddHostileClient(int keyIndex) { hostileKeys_.push_back(keyIndex); }
   bool Start();
   // Sums the reports (rewritten every second while the clients run); -1 for every key.
   LoadTotals Totals(int keyIndex = -1) const;
@@ -49,14 +52,17 @@ class Load {
  private:
   struct Client {
     int keyIndex;
+    bool hostile;
     std::wstring report;
     ChildProcess process;
   };
+  bool StartClient(int keyIndex, bool hostile);
   std::vector<unsigned long> VerifiedPerClient(int keyIndex) const;
 
   std::vector<KeyUnderLoad> keys_;
   int clientsPerKey_;
   DWORD disconnectPermille_, listEvery_;
+  std::vector<int> hostileKeys_;
   std::wstring stopName_;
   UniqueHandle stop_;
   std::vector<std::unique_ptr<Client>> clients_;
@@ -66,6 +72,7 @@ struct ProcessFigures {
   DWORD handles = 0;
   DWORD threads = 0;
   SIZE_T workingSetBytes = 0;
+  SIZE_T privateBytes = 0;  // committed memory of its own
   bool valid = false;
 };
 ProcessFigures MeasureProcess(DWORD processId);

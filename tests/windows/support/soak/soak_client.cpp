@@ -1,9 +1,11 @@
 // A client of one key for the soak and fault tests, run as a process of its own:
-//   soak_client REPORT KEY_PATH KEY_TAG CLIENT_ID SEED STOP_EVENT [DISCONNECT_PERMILLE [LIST_EVERY]]
+//   soak_client REPORT KEY_PATH KEY_TAG CLIENT_ID SEED STOP_EVENT [DISCONNECT_PERMILLE [LIST_EVERY [hostile]]]
 // Until the named event is set it sends commands of random size to the key's device pipe and checks
 // every answer byte for byte against the one the simulated key must give. It asks for the list
 // every LIST_EVERY commands and when the key's pipe is missing, and drops its connection at random
-// moments. Its counts go to REPORT as "name=value" lines, rewritten every second and at the end.
+// moments. A hostile client sends the list pipe and the key's pipe malformed messages instead and
+// checks that each gets its defined outcome. Its counts go to REPORT as "name=value" lines,
+// rewritten every second and at the end.
 // Exit codes: 0 ran to the stop event, 2 usage error, 3 no stop event.
 #include <windows.h>
 
@@ -31,7 +33,8 @@ struct Counts {
   unsigned long commands = 0, verified = 0, failed = 0, lost = 0, corrupt = 0, disconnects = 0;
   unsigned long lists = 0, listFailures = 0, listsWithKey = 0, opens = 0, openFailures = 0;
   unsigned long verifiedAfterFailure = 0, largestCommand = 0, largestAnswer = 0, slowestListMs = 0;
-  std::string firstMismatch, firstListFailure;
+  unsigned long hostile = 0, hostileAsDesigned = 0, hostileWrong = 0;
+  std::string firstMismatch, firstListFailure, firstHostileWrong;
 };
 
 enum class Io { Done, Failed, TimedOut, Stopped };
@@ -48,7 +51,7 @@ class Client {
         stop_(stop),
         event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-  void Run(DWORD disconnectPermille, DWORD listEvery, const std::wstring& report);
+  void Run(DWORD disconnectPermille, DWORD listEvery, bool hostile, const std::wstring& report);
 
  private:
   bool Stopped() const { return WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
@@ -57,6 +60,8 @@ class Client {
   Io Exchange(HANDLE pipe, const Bytes& message, Bytes* reply);
   void ListRequest();
   void OneCommand(DWORD disconnectPermille);
+  void OneHostileMessage();
+  Bytes RandomBytes(size_t size);
   void Failure(unsigned long* counter);
   void WriteReport(const std::wstring& path) const;
 
@@ -215,11 +220,61 @@ void Client::OneCommand(DWORD disconnectPermille) {
   ++counts_.corrupt;
 }
 
-void Client::Run(DWORD disconnectPermille, DWORD listEvery, const std::wstring& report) {
+Bytes Client::RandomBytes(size_t size) {
+  Bytes bytes(size);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random_.Next() >> 24);
+  return bytes;
+}
+
+// The outcomes the servers define: the list pipe answers anything but the list request with
+// "Error" and goes on serving the connection; an empty message or one beyond the buffer ends the
+// connection, on either pipe.
+void Client::OneHostileMessage() {
+  const uint32_t kind = random_.Below(5);
+  const bool toList = kind < 3;
+  tamsu::UniqueFileHandle pipe(Open(toList ? listName_ : pipeName_));
+  if (!pipe) {
+    if (!Stopped()) Sleep(kRetryPauseMs);  // the key's server may be gone for a while
+    return;
+  }
+  Bytes message;
+  if (kind == 0) message = RandomBytes(1 + random_.Below(tamsu::kPipeBufferSize));
+  if (kind == 2 || kind == 4) message = RandomBytes(tamsu::kPipeBufferSize + 1 + random_.Below(61440));
+  Bytes reply;
+  const Io result = Exchange(pipe.get(), message, &reply);
+  if (result == Io::Stopped) return;
+  ++counts_.hostile;
+  std::string wrong;
+  if (kind == 0) {
+    const Bytes error(tamsu::kErrorReply, tamsu::kErrorReply + tamsu::kErrorReplySize);
+    const Bytes request(tamsu::kListRequest, tamsu::kListRequest + tamsu::kListRequestSize);
+    Bytes list;
+    if (result != Io::Done || reply != error) {
+      wrong = "no Error reply to " + std::to_string(message.size()) + " random bytes";
+    } else if (Exchange(pipe.get(), request, &list) != Io::Done || list.empty()) {
+      wrong = "the connection was not served on after an Error reply";
+    }
+  } else if (result != Io::Failed) {
+    wrong = (result == Io::TimedOut ? "a hang after " : "a reply to ") + std::to_string(message.size()) +
+            "-byte message on the " + (toList ? "list" : "key's") + " pipe";
+  }
+  if (wrong.empty()) {
+    ++counts_.hostileAsDesigned;
+  } else {
+    ++counts_.hostileWrong;
+    if (counts_.firstHostileWrong.empty()) counts_.firstHostileWrong = wrong;
+  }
+}
+
+void Client::Run(DWORD disconnectPermille, DWORD listEvery, bool hostile, const std::wstring& report) {
   const DWORD start = GetTickCount();
   DWORD reported = start;
   while (!Stopped() && GetTickCount() - start < kLongestRunMs) {
-    OneCommand(disconnectPermille);
+    if (hostile) {
+      OneHostileMessage();
+    } else {
+      OneCommand(disconnectPermille);
+    }
     if (listEvery != 0 && sequence_ % listEvery == 0 && device_) ListRequest();
     if (GetTickCount() - reported >= kReportEveryMs) {
       WriteReport(report);
@@ -252,7 +307,11 @@ void Client::WriteReport(const std::wstring& path) const {
   add("largest_answer", counts_.largestAnswer);
   add("slowest_list_ms", counts_.slowestListMs);
   text += "first_mismatch=" + counts_.firstMismatch + "\r\n";
+  add("hostile", counts_.hostile);
+  add("hostile_as_designed", counts_.hostileAsDesigned);
+  add("hostile_wrong", counts_.hostileWrong);
   text += "first_list_failure=" + counts_.firstListFailure + "\r\n";
+  text += "first_hostile_wrong=" + counts_.firstHostileWrong + "\r\n";
   // Written beside and moved over, so a reader never sees half a report.
   const std::wstring partial = path + L".new";
   tamsu::UniqueFileHandle file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -275,14 +334,15 @@ bool ParseNumber(const wchar_t* text, DWORD* value) {
 
 int wmain(int argc, wchar_t** argv) {
   DWORD tag = 0, id = 0, seed = 0, disconnectPermille = 0, listEvery = 0;
-  if (argc < 7 || argc > 9 || !ParseNumber(argv[3], &tag) || tag > 255 || !ParseNumber(argv[4], &id) ||
-      id > 0xFFFF || !ParseNumber(argv[5], &seed) || (argc > 7 && !ParseNumber(argv[7], &disconnectPermille)) ||
-      (argc > 8 && !ParseNumber(argv[8], &listEvery))) {
+  const bool hostile = argc == 10 && std::wstring(argv[9]) == L"hostile";
+  if (argc < 7 || argc > 10 || (argc == 10 && !hostile) || !ParseNumber(argv[3], &tag) || tag > 255 ||
+      !ParseNumber(argv[4], &id) || id > 0xFFFF || !ParseNumber(argv[5], &seed) ||
+      (argc > 7 && !ParseNumber(argv[7], &disconnectPermille)) || (argc > 8 && !ParseNumber(argv[8], &listEvery))) {
     return 2;
   }
   tamsu::UniqueHandle stop(OpenEventW(SYNCHRONIZE, FALSE, argv[6]));
   if (!stop) return 3;
   Client client(argv[2], static_cast<uint8_t>(tag), static_cast<uint16_t>(id), seed, stop.get());
-  client.Run(disconnectPermille, listEvery, argv[1]);
+  client.Run(disconnectPermille, listEvery, hostile, argv[1]);
   return 0;
 }
