@@ -54,11 +54,16 @@ echo; echo "== Windows tier (Wine)"
 cmake -S . -B build/posix -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw-posix.cmake \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/posix -j"$(nproc)"
+figures=build/posix/tests/windows/figures.log
+rm -f "$figures"
 tests/windows/harness/wine-session --display null -- \
   ctest --test-dir build/posix -L windows --output-on-failure --timeout 150 2>&1 | tee "$logs/windows.log"
 echo; echo "== Windows tier with a display (Wine under Xvfb)"
 tests/windows/harness/wine-session --display xvfb -- \
   ctest --test-dir build/posix -L display --output-on-failure --timeout 150 2>&1 | tee "$logs/display.log"
+
+echo; echo "== Figures of the soak and fault runs"
+cat "$figures" 2>/dev/null || echo "(none recorded)"
 
 summary() { grep -E 'tests passed, [0-9]+ tests failed out of' "$1" | tail -1; }
 count() { summary "$1" | sed -E "s/.*, ([0-9]+) tests failed out of ([0-9]+).*/\\$2/"; }

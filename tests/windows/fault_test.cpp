@@ -23,6 +23,7 @@ namespace {
 
 using testing_support::ChildProcess;
 using testing_support::ChildrenOfSameName;
+using testing_support::Figure;
 using testing_support::KeyUnderLoad;
 using testing_support::Load;
 using testing_support::LoadTotals;
@@ -57,10 +58,11 @@ bool ListShows(size_t count) {
 }
 
 void PrintTotals(const char* what, const LoadTotals& t) {
-  std::printf("[figure] %s: %lu commands, %lu verified, %lu failed visibly (%lu lost, %lu corrupt) in %d clients, "
-              "%d of them failed and %d served again\n",
-              what, t.commands, t.verified, t.visibleFailures(), t.lost, t.corrupt, t.clients, t.clientsWithFailures,
-              t.clientsRecovered);
+  Figure(
+      "%s: %lu commands, %lu verified, %lu failed visibly (%lu lost, %lu corrupt) in %d clients, "
+      "%d of them failed and %d served again",
+      what, t.commands, t.verified, t.visibleFailures(), t.lost, t.corrupt, t.clients, t.clientsWithFailures,
+      t.clientsRecovered);
 }
 
 void ExpectNoWrongAnswer(const LoadTotals& t) {
@@ -140,14 +142,12 @@ TEST(Faults, ClientThatConnectsAndSendsNothingHoldsUpNoOtherKey) {
   EXPECT_TRUE(load.WaitForProgress(2, kProgress, 30000)) << "the idle client held up key 2";
   const unsigned long heldKeyVerified = load.Totals(0).verified;
   SetEvent(releaseEvent.get());
-  const std::vector<std::string> idleOut = idle.Finish();
-  for (const std::string& line : idleOut) std::printf("idle: %s\n", line.c_str());
-  EXPECT_EQ("close ok", idleOut.back());
+  EXPECT_EQ("close ok", idle.Finish().back());
   EXPECT_TRUE(load.WaitForProgress(0, kProgress, 30000)) << "key 0 was not served once the idle client left";
   ASSERT_TRUE(load.Stop());
   const LoadTotals t = load.Totals();
   PrintTotals("one key held by an idle client", t);
-  std::printf("[figure] idle client: key 0 verified %lu answers while held\n", heldKeyVerified);
+  Figure("idle client: key 0 verified %lu answers while held", heldKeyVerified);
   EXPECT_EQ(0u, heldKeyVerified) << "a device server serves one client at a time";
   ExpectNoWrongAnswer(t);
   EXPECT_EQ(0u, t.visibleFailures());
@@ -273,7 +273,7 @@ TEST_F(ServiceFaults, MonitorKilledUnderLoadIsReplacedAndEveryFailedCommandFaile
   ASSERT_TRUE(load.Stop());
   const LoadTotals t = load.Totals();
   PrintTotals("monitor killed under load", t);
-  std::printf("[figure] monitor killed to every client served again: %lu ms\n", recovered);
+  Figure("monitor killed to every client served again: %lu ms", recovered);
   ExpectNoWrongAnswer(t);
   EXPECT_GE(t.clientsWithFailures, 1) << "killing the monitor under load must be seen";
 }
@@ -298,8 +298,7 @@ TEST_F(ServiceFaults, ServiceStoppedUnderLoadStopsCleanlyAndLeavesNothingRunning
   ASSERT_TRUE(load.Stop());
   const LoadTotals t = load.Totals();
   PrintTotals("service stopped under load", t);
-  std::printf("[figure] -k under load to monitor gone: %lu ms; to service reported stopped: %lu ms\n", monitorGone,
-              stopped);
+  Figure("-k under load to monitor gone: %lu ms; to service reported stopped: %lu ms", monitorGone, stopped);
   ExpectNoWrongAnswer(t);
 }
 

@@ -1,7 +1,7 @@
 // A soak of the monitor's pipe servers: simulated keys in a monitor process of their own, several
 // client processes per key checking every answer, keys unplugged and plugged back, clients that drop
-// their connections, and one client sending malformed messages. Its length in seconds comes from TAMSU_SOAK_SECONDS (20 unless set;
-// scripts/soak.sh runs it longer). Figures are printed as "[figure]" lines.
+// their connections, and one client sending malformed messages. Its length in seconds comes from TAMSU_SOAK_SECONDS (20
+// unless set; scripts/soak.sh runs it longer). Figures are printed as "[figure]" lines.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@ namespace tamsu {
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::Figure;
 using testing_support::KeyUnderLoad;
 using testing_support::Load;
 using testing_support::LoadTotals;
@@ -49,8 +50,8 @@ bool ListShowsKeys(size_t count) {
 }
 
 void Print(const char* when, const ProcessFigures& f) {
-  std::printf("[figure] monitor %s: %lu handles, %lu threads, working set %.1f MiB, private %.1f MiB\n", when,
-              f.handles, f.threads, f.workingSetBytes / 1048576.0, f.privateBytes / 1048576.0);
+  Figure("monitor %s: %lu handles, %lu threads, working set %.1f MiB, private %.1f MiB", when, f.handles, f.threads,
+         f.workingSetBytes / 1048576.0, f.privateBytes / 1048576.0);
 }
 
 TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
@@ -59,7 +60,7 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
   const std::wstring stopName = L"TamsuSoakMonitorStop_" + id, churnName = L"TamsuSoakChurn_" + id;
   const std::wstring churnReport = TemporaryFileName(L"chr");
   std::vector<KeyUnderLoad> keys;
-  std::vector<std::wstring> arguments{stopName, L"--tagged", L"--churn", std::to_wstring(kChurnPeriodMs),
+  std::vector<std::wstring> arguments{stopName,  L"--tagged", L"--churn", std::to_wstring(kChurnPeriodMs),
                                       churnName, churnReport};
   for (int k = 0; k < kKeys; ++k) {
     keys.push_back({kKeyPathFormat + std::to_wstring(k), static_cast<uint8_t>(k + 1)});
@@ -89,8 +90,8 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
     Sleep(1000);
     const ProcessFigures now = MeasureProcess(monitor.id());
     if (second % std::max<DWORD>(seconds / 10, 1) == 0) {
-      std::printf("[sample] %lu s: ", second);
-      Print("under load", now);
+      std::printf("[sample] %lu s under load: %lu handles, %lu threads, private %.1f MiB\n", second, now.handles,
+                  now.threads, now.privateBytes / 1048576.0);
     }
     peak.handles = std::max(peak.handles, now.handles);
     peak.threads = std::max(peak.threads, now.threads);
@@ -113,16 +114,16 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
   const LoadTotals t = load.Totals();
   const unsigned long unplugs = std::strtoul(ReadResultLines(churnReport)["unplugs"].c_str(), nullptr, 10);
   DeleteFileW(churnReport.c_str());
-  std::printf("[figure] soak: %lu s, %d keys, %d client processes, %lu key unplugs\n", elapsed / 1000, kKeys,
-              t.clients, unplugs);
-  std::printf("[figure] soak: %lu commands, %lu answers verified, %lu failed visibly (%lu lost, %lu corrupt)\n",
-              t.commands, t.verified, t.visibleFailures(), t.lost, t.corrupt);
-  std::printf("[figure] soak: %lu deliberate disconnects survived, %lu list requests (%lu failed), "
-              "%lu pipe opens (%lu refused), largest command %lu and answer %lu bytes, slowest list %lu ms\n",
-              t.disconnects, t.lists, t.listFailures, t.opens, t.openFailures, t.largestCommand, t.largestAnswer,
-              t.slowestListMs);
-  std::printf("[figure] soak: %lu malformed messages from a hostile client, %lu got their defined outcome\n",
-              t.hostile, t.hostileAsDesigned);
+  Figure("soak: %lu s, %d keys, %d client processes, %lu key unplugs", elapsed / 1000, kKeys, t.clients, unplugs);
+  Figure("soak: %lu commands, %lu answers verified, %lu failed visibly (%lu lost, %lu corrupt)", t.commands, t.verified,
+         t.visibleFailures(), t.lost, t.corrupt);
+  Figure(
+      "soak: %lu deliberate disconnects survived, %lu list requests (%lu failed), "
+      "%lu pipe opens (%lu refused), largest command %lu and answer %lu bytes, slowest list %lu ms",
+      t.disconnects, t.lists, t.listFailures, t.opens, t.openFailures, t.largestCommand, t.largestAnswer,
+      t.slowestListMs);
+  Figure("soak: %lu malformed messages from a hostile client, %lu got their defined outcome", t.hostile,
+         t.hostileAsDesigned);
   Print("under load, first", loadedFirst);
   Print("under load, last", loadedLast);
   Print("under load, peak", peak);

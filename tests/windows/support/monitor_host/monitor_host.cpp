@@ -87,7 +87,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!stop) return 3;
   churn.exit = stop.get();
   tamsu::UniqueHandle churnThread;
-  if (churn.periodMs != 0 && !churn.keys.empty()) churnThread.reset(CreateThread(nullptr, 0, ChurnKeys, &churn, 0, nullptr));
+  if (churn.periodMs != 0 && !churn.keys.empty())
+    churnThread.reset(CreateThread(nullptr, 0, ChurnKeys, &churn, 0, nullptr));
   {
     tamsu::ListPipeServer server;
     server.Start(nullptr);

@@ -3,6 +3,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -10,7 +12,9 @@ namespace tamsu {
 namespace testing_support {
 
 Load::Load(std::vector<KeyUnderLoad> keys, int clientsPerKey, DWORD disconnectPermille, DWORD listEvery)
-    : keys_(std::move(keys)), clientsPerKey_(clientsPerKey), disconnectPermille_(disconnectPermille),
+    : keys_(std::move(keys)),
+      clientsPerKey_(clientsPerKey),
+      disconnectPermille_(disconnectPermille),
       listEvery_(listEvery) {
   static LONG serial = 0;
   stopName_ = L"TamsuSoakStop_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
@@ -180,11 +184,28 @@ ProcessFigures MeasureProcess(DWORD processId) {
   UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   THREADENTRY32 thread = {};
   thread.dwSize = sizeof thread;
-  for (BOOL more = snapshot && Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread)) {
+  for (BOOL more = snapshot && Thread32First(snapshot.get(), &thread); more;
+       more = Thread32Next(snapshot.get(), &thread)) {
     if (thread.th32OwnerProcessID == processId) ++figures.threads;
   }
   figures.valid = memoryRead && handlesRead && figures.threads > 0;
   return figures;
+}
+
+void Figure(const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  const std::string line = std::string("[figure] ") + text + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+  const std::wstring path = ProgramFolder() + L"figures.log";
+  UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 }  // namespace testing_support

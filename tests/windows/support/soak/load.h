@@ -77,5 +77,9 @@ struct ProcessFigures {
 };
 ProcessFigures MeasureProcess(DWORD processId);
 
+// Prints "[figure] " and the text, and appends the line to figures.log beside the test program,
+// which the test command shows after the run (CTest keeps the output of passing tests to itself).
+void Figure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace testing_support
 }  // namespace tamsu

@@ -28,8 +28,8 @@ uint32_t Random::Next() {
 
 Bytes Command(uint16_t client, uint32_t sequence, size_t size) {
   size = std::min(std::max<size_t>(size, 1), kMaxCommandSize);
-  const uint8_t head[6] = {static_cast<uint8_t>(client), static_cast<uint8_t>(client >> 8),
-                           static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8),
+  const uint8_t head[6] = {static_cast<uint8_t>(client),         static_cast<uint8_t>(client >> 8),
+                           static_cast<uint8_t>(sequence),       static_cast<uint8_t>(sequence >> 8),
                            static_cast<uint8_t>(sequence >> 16), static_cast<uint8_t>(sequence >> 24)};
   Bytes command(size);
   const size_t headLength = std::min(size, sizeof head);
