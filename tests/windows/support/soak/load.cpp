@@ -88,7 +88,6 @@ LoadTotals Load::Totals(int keyIndex) const {
     totals.listFailures += value("list_failures");
     totals.opens += value("opens");
     totals.openFailures += value("open_failures");
-    totals.verifiedAfterFailure += value("verified_after_failure");
     totals.largestCommand = std::max(totals.largestCommand, value("largest_command"));
     totals.largestAnswer = std::max(totals.largestAnswer, value("largest_answer"));
     totals.slowestListMs = std::max(totals.slowestListMs, value("slowest_list_ms"));

@@ -22,7 +22,7 @@ struct KeyUnderLoad {
 
 struct LoadTotals {
   unsigned long commands = 0, verified = 0, failed = 0, lost = 0, corrupt = 0, disconnects = 0;
-  unsigned long lists = 0, listFailures = 0, opens = 0, openFailures = 0, verifiedAfterFailure = 0;
+  unsigned long lists = 0, listFailures = 0, opens = 0, openFailures = 0;
   unsigned long largestCommand = 0, largestAnswer = 0, slowestListMs = 0;
   unsigned long hostile = 0, hostileAsDesigned = 0, hostileWrong = 0;
   int clients = 0, clientsWithFailures = 0, clientsRecovered = 0;

@@ -31,7 +31,7 @@ const DWORD kLongestRunMs = 3 * 3600 * 1000;  // bounded even if nobody sets the
 
 struct Counts {
   unsigned long commands = 0, verified = 0, failed = 0, lost = 0, corrupt = 0, disconnects = 0;
-  unsigned long lists = 0, listFailures = 0, listsWithKey = 0, opens = 0, openFailures = 0;
+  unsigned long lists = 0, listFailures = 0, opens = 0, openFailures = 0;
   unsigned long verifiedAfterFailure = 0, largestCommand = 0, largestAnswer = 0, slowestListMs = 0;
   unsigned long hostile = 0, hostileAsDesigned = 0, hostileWrong = 0;
   std::string firstMismatch, firstListFailure, firstHostileWrong;
@@ -44,7 +44,6 @@ class Client {
   Client(std::wstring devicePath, uint8_t tag, uint16_t id, uint32_t seed, HANDLE stop)
       : pipeName_(tamsu::DevicePipeName(devicePath)),
         listName_(tamsu::PipeName(tamsu::kListNameArgument)),
-        devicePath_(devicePath.begin(), devicePath.end()),
         tag_(tag),
         id_(id),
         random_(seed),
@@ -66,7 +65,6 @@ class Client {
   void WriteReport(const std::wstring& path) const;
 
   std::wstring pipeName_, listName_;
-  std::string devicePath_;
   uint8_t tag_;
   uint16_t id_;
   tamsu::soak::Random random_;
@@ -139,19 +137,19 @@ void Client::ListRequest() {
   if (result == Io::Stopped) return;
   ++counts_.lists;
   counts_.slowestListMs = std::max(counts_.slowestListMs, static_cast<unsigned long>(GetTickCount() - start));
+  std::string failure;
   if (result != Io::Done) {
-    if (counts_.firstListFailure.empty()) {
-      counts_.firstListFailure = (list ? "exchange, error " : "open, error ") + std::to_string(GetLastError());
+    failure = (list ? "exchange, error " : "open, error ") + std::to_string(GetLastError());
+  } else {
+    // Device paths, each ended by a zero, then one more zero.
+    if (reply.empty() || reply.back() != 0) failure = "a list without its final zero";
+    for (const std::string& path : tamsu::ListedPaths(reinterpret_cast<const char*>(reply.data()), reply.size())) {
+      if (path.compare(0, 4, "\\\\?\\") != 0) failure = "a listed path that is not a device path";
     }
-    ++counts_.listFailures;
-    return;
   }
-  const bool error = reply.size() == tamsu::kErrorReplySize &&
-                     std::string(reply.begin(), reply.end()) == std::string(tamsu::kErrorReply, tamsu::kErrorReplySize);
-  if (error) return;
-  for (const std::string& path : tamsu::ListedPaths(reinterpret_cast<const char*>(reply.data()), reply.size())) {
-    if (lstrcmpiA(path.c_str(), devicePath_.c_str()) == 0) ++counts_.listsWithKey;
-  }
+  if (failure.empty()) return;
+  if (counts_.firstListFailure.empty()) counts_.firstListFailure = failure;
+  ++counts_.listFailures;
 }
 
 void Client::Failure(unsigned long* counter) {
@@ -299,7 +297,6 @@ void Client::WriteReport(const std::wstring& path) const {
   add("disconnects", counts_.disconnects);
   add("lists", counts_.lists);
   add("list_failures", counts_.listFailures);
-  add("lists_with_key", counts_.listsWithKey);
   add("opens", counts_.opens);
   add("open_failures", counts_.openFailures);
   add("verified_after_failure", counts_.verifiedAfterFailure);
