@@ -27,6 +27,7 @@ using testing_support::Figure;
 using testing_support::KeyUnderLoad;
 using testing_support::Load;
 using testing_support::LoadTotals;
+using testing_support::MonitorHost;
 using testing_support::PipeClient;
 using testing_support::ProcessesNamed;
 using testing_support::ProgramFolder;
@@ -71,42 +72,23 @@ void ExpectNoWrongAnswer(const LoadTotals& t) {
   EXPECT_EQ(t.commands, t.verified + t.failed + t.lost + t.corrupt) << "a command ended unaccounted";
 }
 
-// monitor_host.exe with tagged keys; the tags follow the order of `paths`.
-class MonitorHost {
- public:
-  explicit MonitorHost(const std::vector<std::wstring>& paths) {
-    static int serial = 0;
-    const std::wstring stopName =
-        L"TamsuFaultMonitorStop_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
-    std::vector<std::wstring> arguments{stopName, L"--tagged"};
-    arguments.insert(arguments.end(), paths.begin(), paths.end());
-    process_.Start(ProgramFolder() + L"monitor_host.exe", arguments);
-  }
-  ~MonitorHost() { Stop(); }
-  bool Stop() {
-    SetEvent(stop_.get());
-    DWORD code = 1;
-    return process_.Wait(30000, &code) && code == 0;
-  }
-  ChildProcess& process() { return process_; }
-
- private:
-  UniqueHandle stop_;
-  ChildProcess process_;
-};
+// monitor_host.exe arguments: tagged keys, the tags following the order of `paths`.
+std::vector<std::wstring> Tagged(std::vector<std::wstring> paths) {
+  paths.insert(paths.begin(), L"--tagged");
+  return paths;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Monitors in processes of their own
 
 TEST(Faults, SecondMonitorContendingForTheMutexDisturbsNoClientAndTakesOverWhenTheFirstEnds) {
-  MonitorHost first({KeyPath(0), KeyPath(1)});
+  MonitorHost first(Tagged({KeyPath(0), KeyPath(1)}));
   ASSERT_TRUE(WaitUntil(10000, [] { return ListShows(2); }));
   Load before(Keys(2), 2, kTurnPermille, 10);
   ASSERT_TRUE(before.Start());
   ASSERT_TRUE(before.WaitForProgress(-1, kProgress, 30000));
   // The second gives the keys the other tags: any answer it gave while the first serves is wrong.
-  MonitorHost second({KeyPath(1), KeyPath(0)});
+  MonitorHost second(Tagged({KeyPath(1), KeyPath(0)}));
   Sleep(1000);
   ASSERT_TRUE(second.process().Running());
   EXPECT_TRUE(before.WaitForProgress(-1, kProgress, 30000)) << "the clients stalled while a second monitor waited";
@@ -128,7 +110,7 @@ TEST(Faults, SecondMonitorContendingForTheMutexDisturbsNoClientAndTakesOverWhenT
 }
 
 TEST(Faults, ClientThatConnectsAndSendsNothingHoldsUpNoOtherKey) {
-  MonitorHost monitor({KeyPath(0), KeyPath(1), KeyPath(2)});
+  MonitorHost monitor(Tagged({KeyPath(0), KeyPath(1), KeyPath(2)}));
   ASSERT_TRUE(WaitUntil(10000, [] { return ListShows(3); }));
   const std::wstring release = L"TamsuFaultIdleRelease_" + std::to_wstring(GetCurrentProcessId());
   UniqueHandle releaseEvent(CreateEventW(nullptr, TRUE, FALSE, release.c_str()));
@@ -177,7 +159,10 @@ TEST(Faults, KeyStallingWhileItsServerIsRemovedHoldsUpNoOtherKeyAndFailsOnlyItsC
   keys[0]->StallNextReceive(release.get());
   const soak::Bytes command = soak::Command(99, 1, 8);
   std::wstring hex;
-  for (uint8_t b : command) hex += L"0123456789abcdef"[b >> 4], hex += L"0123456789abcdef"[b & 15];
+  for (uint8_t b : command) {
+    hex += L"0123456789abcdef"[b >> 4];
+    hex += L"0123456789abcdef"[b & 15];
+  }
   PipeClient stalled({L"open:" + KeyPath(0).substr(kDevicePathPrefixLength), L"xfer:" + hex});
   ASSERT_TRUE(WaitUntil(10000, [&] { return keys[0]->stats().stalled == 1; })) << "the key never stalled";
   keys[0]->Unplug();
@@ -215,13 +200,7 @@ const wchar_t kProgramName[] = L"TamsuSerB.exe";
 
 std::wstring SimService() { return ProgramFolder() + L"sim_service\\TamsuSerB.exe"; }
 
-DWORD ServiceState() {
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS status = {};
-  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
-}
+DWORD ServiceState() { return testing_support::ServiceState(kServiceName); }
 
 DWORD MonitorChildId() {
   const std::vector<DWORD> children = ChildrenOfSameName(kProgramName);
@@ -246,13 +225,7 @@ class ServiceFaults : public ::testing::Test {
   }
   void TearDown() override {
     RunProgram(SimService(), {L"-k", L"-u"});
-    for (const testing_support::ProcessEntry& process : ProcessesNamed(kProgramName)) {
-      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
-      if (handle) {
-        TerminateProcess(handle.get(), 1);
-        WaitForSingleObject(handle.get(), 5000);
-      }
-    }
+    testing_support::KillProcessesNamed(kProgramName);
   }
 };
 

@@ -16,7 +16,6 @@
 namespace tamsu {
 namespace {
 
-using testing_support::ProcessEntry;
 using testing_support::ProcessesNamed;
 
 using testing_support::ChildProcess;
@@ -122,22 +121,10 @@ class ServiceTest : public ::testing::Test {
  protected:
   void TearDown() override {
     RunProgram(ShippedProgram(), {L"-k", L"-u"});
-    for (const ProcessEntry& process : ProcessesNamed(L"TamsuSerB.exe")) {
-      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
-      if (handle) {
-        TerminateProcess(handle.get(), 1);
-        WaitForSingleObject(handle.get(), 5000);
-      }
-    }
+    testing_support::KillProcessesNamed(L"TamsuSerB.exe");
   }
 
-  static DWORD State() {
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-    return status.dwCurrentState;
-  }
+  static DWORD State() { return testing_support::ServiceState(kServiceName); }
   static bool Running() { return State() == SERVICE_RUNNING; }
   static bool Stopped() { return State() == SERVICE_STOPPED; }
 

@@ -23,28 +23,13 @@
 namespace tamsu {
 namespace {
 
-using testing_support::ChildProcess;
-using testing_support::ProgramFolder;
+using testing_support::MonitorHost;
 using testing_support::RunPipeClient;
 
 const wchar_t kKeyPathFormat[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#";
 
-// A monitor host whose one key's path ends in its tag, so a list shows which host serves.
-class Host {
- public:
-  explicit Host(const std::wstring& tag) : tag_(tag), stopName_(L"TamsuTestStop" + tag) {
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName_.c_str()));
-    process_.Start(ProgramFolder() + L"monitor_host.exe", {stopName_, kKeyPathFormat + tag});
-  }
-  void RequestStop() { SetEvent(stop_.get()); }
-  ChildProcess& process() { return process_; }
-
- private:
-  std::wstring tag_;
-  std::wstring stopName_;
-  UniqueHandle stop_;
-  ChildProcess process_;
-};
+// The one key of a monitor host, its path ending in the tag, so that a list shows which host serves.
+std::vector<std::wstring> TaggedKey(const wchar_t* tag) { return {kKeyPathFormat + std::wstring(tag)}; }
 
 // The tag of the host that answers the list pipe now, or "" when none answers in time.
 std::string ServingTag(DWORD timeoutMs) {
@@ -57,9 +42,9 @@ std::string ServingTag(DWORD timeoutMs) {
 }
 
 TEST(ServiceMutex, SecondMonitorWaitsAndServesWhenTheFirstLetsGo) {
-  Host first(L"one");
+  MonitorHost first(TaggedKey(L"one"));
   ASSERT_EQ("one", ServingTag(10000));
-  Host second(L"two");
+  MonitorHost second(TaggedKey(L"two"));
   Sleep(500);
   EXPECT_EQ("one", ServingTag(0)) << "the second monitor must wait for the mutex";
   first.RequestStop();
@@ -72,9 +57,9 @@ TEST(ServiceMutex, SecondMonitorWaitsAndServesWhenTheFirstLetsGo) {
 }
 
 TEST(ServiceMutex, KilledMonitorsMutexIsTakenOverAndServed) {
-  Host first(L"one");
+  MonitorHost first(TaggedKey(L"one"));
   ASSERT_EQ("one", ServingTag(10000));
-  Host second(L"two");
+  MonitorHost second(TaggedKey(L"two"));
   Sleep(500);
   first.process().Kill();  // dies holding the mutex: the waiter gets it abandoned
   EXPECT_EQ("two", ServingTag(10000));
@@ -83,9 +68,9 @@ TEST(ServiceMutex, KilledMonitorsMutexIsTakenOverAndServed) {
 }
 
 TEST(ServiceMutex, WaitingMonitorEndsOnItsOwnStop) {
-  Host first(L"one");
+  MonitorHost first(TaggedKey(L"one"));
   ASSERT_EQ("one", ServingTag(10000));
-  Host second(L"two");
+  MonitorHost second(TaggedKey(L"two"));
   Sleep(500);
   second.RequestStop();
   DWORD code = 1;
@@ -125,7 +110,7 @@ void ExpectLowIntegritySecurity(HANDLE object) {
 }
 
 TEST(PipeSecurity, PipesAndMutexCarryNullDaclAndLowLabel) {
-  Host host(L"sec");
+  MonitorHost host(TaggedKey(L"sec"));
   ASSERT_EQ("sec", ServingTag(10000));
   UniqueFileHandle pipe(CreateFileW(PipeName(kListNameArgument).c_str(), GENERIC_READ | READ_CONTROL, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));

@@ -19,17 +19,17 @@
 namespace tamsu {
 namespace {
 
-using testing_support::ChildProcess;
 using testing_support::Figure;
 using testing_support::KeyUnderLoad;
 using testing_support::Load;
 using testing_support::LoadTotals;
 using testing_support::MeasureProcess;
+using testing_support::MonitorHost;
 using testing_support::ProcessFigures;
-using testing_support::ProgramFolder;
 using testing_support::ReadResultLines;
 using testing_support::RunPipeClient;
 using testing_support::TemporaryFileName;
+using testing_support::WaitUntil;
 
 const wchar_t kKeyPathFormat[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#soak";
 const int kKeys = 3;
@@ -57,24 +57,20 @@ void Print(const char* when, const ProcessFigures& f) {
 TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
   const DWORD seconds = SoakSeconds();
   const std::wstring id = std::to_wstring(GetCurrentProcessId());
-  const std::wstring stopName = L"TamsuSoakMonitorStop_" + id, churnName = L"TamsuSoakChurn_" + id;
+  const std::wstring churnName = L"TamsuSoakChurn_" + id;
   const std::wstring churnReport = TemporaryFileName(L"chr");
   std::vector<KeyUnderLoad> keys;
-  std::vector<std::wstring> arguments{stopName,  L"--tagged", L"--churn", std::to_wstring(kChurnPeriodMs),
-                                      churnName, churnReport};
+  std::vector<std::wstring> arguments{L"--tagged", L"--churn", std::to_wstring(kChurnPeriodMs), churnName, churnReport};
   for (int k = 0; k < kKeys; ++k) {
     keys.push_back({kKeyPathFormat + std::to_wstring(k), static_cast<uint8_t>(k + 1)});
     arguments.push_back(keys.back().path);
   }
   UniqueHandle churn(CreateEventW(nullptr, TRUE, FALSE, churnName.c_str()));  // off: the quiet figures need every key
-  UniqueHandle monitorStop(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
-  ChildProcess monitor;
-  ASSERT_TRUE(monitor.Start(ProgramFolder() + L"monitor_host.exe", arguments));
-  bool listed = false;
-  for (int i = 0; i < 100 && !(listed = ListShowsKeys(kKeys)); ++i) Sleep(100);
-  ASSERT_TRUE(listed) << "the monitor does not list its keys";
+  MonitorHost monitor(arguments);
+  ASSERT_TRUE(monitor.process().Running());
+  ASSERT_TRUE(WaitUntil(10000, [] { return ListShowsKeys(kKeys); })) << "the monitor does not list its keys";
   Sleep(500);
-  const ProcessFigures quietBefore = MeasureProcess(monitor.id());
+  const ProcessFigures quietBefore = MeasureProcess(monitor.process().id());
   ASSERT_TRUE(quietBefore.valid);
   Print("before the load", quietBefore);
 
@@ -84,11 +80,11 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
   ASSERT_TRUE(load.Start());
   const DWORD start = GetTickCount();
   ASSERT_TRUE(load.WaitForProgress(-1, 1, 30000)) << "the clients never got going";
-  const ProcessFigures loadedFirst = MeasureProcess(monitor.id());
+  const ProcessFigures loadedFirst = MeasureProcess(monitor.process().id());
   ProcessFigures peak = loadedFirst;
   for (DWORD second = 1; GetTickCount() - start < seconds * 1000; ++second) {
     Sleep(1000);
-    const ProcessFigures now = MeasureProcess(monitor.id());
+    const ProcessFigures now = MeasureProcess(monitor.process().id());
     if (second % std::max<DWORD>(seconds / 10, 1) == 0) {
       std::printf("[sample] %lu s under load: %lu handles, %lu threads, private %.1f MiB\n", second, now.handles,
                   now.threads, now.privateBytes / 1048576.0);
@@ -98,18 +94,16 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
     peak.workingSetBytes = std::max(peak.workingSetBytes, now.workingSetBytes);
     peak.privateBytes = std::max(peak.privateBytes, now.privateBytes);
   }
-  const ProcessFigures loadedLast = MeasureProcess(monitor.id());
+  const ProcessFigures loadedLast = MeasureProcess(monitor.process().id());
   EXPECT_TRUE(load.Stop()) << "a client did not end cleanly";
   ResetEvent(churn.get());
   const DWORD elapsed = GetTickCount() - start;
 
   // Every key plugged again: one more list makes any server that churn removed, then all is quiet.
   Sleep(2 * kChurnPeriodMs);
-  bool relisted = false;
-  for (int i = 0; i < 50 && !(relisted = ListShowsKeys(kKeys)); ++i) Sleep(100);
-  EXPECT_TRUE(relisted);
+  EXPECT_TRUE(WaitUntil(5000, [] { return ListShowsKeys(kKeys); }));
   Sleep(500);
-  const ProcessFigures quietAfter = MeasureProcess(monitor.id());
+  const ProcessFigures quietAfter = MeasureProcess(monitor.process().id());
 
   const LoadTotals t = load.Totals();
   const unsigned long unplugs = std::strtoul(ReadResultLines(churnReport)["unplugs"].c_str(), nullptr, 10);
@@ -147,10 +141,7 @@ TEST(Soak, EveryAnswerMatchesItsCommandAndTheMonitorDoesNotGrow) {
   EXPECT_LE(quietAfter.privateBytes, quietBefore.privateBytes + 1048576);
   EXPECT_LE(loadedLast.privateBytes, loadedFirst.privateBytes + 512 * 1024) << "memory grows under load";
 
-  SetEvent(monitorStop.get());
-  DWORD code = 1;
-  EXPECT_TRUE(monitor.Wait(30000, &code));
-  EXPECT_EQ(0u, code);
+  EXPECT_TRUE(monitor.Stop()) << "the monitor did not stop cleanly";
 }
 
 }  // namespace

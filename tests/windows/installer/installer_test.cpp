@@ -123,13 +123,7 @@ bool ServiceExists() {
   return UniqueServiceHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)).valid();
 }
 
-DWORD ServiceState() {
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS status = {};
-  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
-}
+DWORD ServiceState() { return testing_support::ServiceState(kServiceName); }
 
 std::wstring ServiceBinaryPath() {
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -333,13 +327,7 @@ class PackageInstaller : public ::testing::Test {
   // Whatever a failed run left: the service, its processes, files and the package's registry data.
   static void RemoveEverything() {
     if (IsFile(InInstallFolder(kProgram))) RunCommand(InInstallFolder(kProgram), L"-k -u", 30000);
-    for (const ProcessEntry& process : ProcessesNamed(kProgram)) {
-      UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
-      if (handle) {
-        TerminateProcess(handle.get(), 1);
-        WaitForSingleObject(handle.get(), 5000);
-      }
-    }
+    testing_support::KillProcessesNamed(kProgram);
     for (const wchar_t* name : kDeliverables) DeleteFileW(InInstallFolder(name).c_str());
     DeleteFileW(InInstallFolder(kUninstaller).c_str());
     const std::wstring data = InInstallFolder(kDataFolder);

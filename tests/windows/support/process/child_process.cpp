@@ -90,11 +90,54 @@ std::vector<DWORD> ChildrenOfSameName(const wchar_t* name) {
   return children;
 }
 
+void KillProcessesNamed(const wchar_t* name) {
+  for (const ProcessEntry& process : ProcessesNamed(name)) {
+    UniqueHandle handle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id));
+    if (handle) {
+      TerminateProcess(handle.get(), 1);
+      WaitForSingleObject(handle.get(), 5000);
+    }
+  }
+}
+
+DWORD ServiceState(const wchar_t* serviceName) {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status = {};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
 bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs) {
   for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(pollMs)) {
     if (condition()) return true;
   }
   return condition();
+}
+
+MonitorHost::MonitorHost(const std::vector<std::wstring>& arguments) {
+  static LONG serial = 0;
+  const std::wstring stopName = L"TamsuTestMonitorStop_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                std::to_wstring(InterlockedIncrement(&serial));
+  stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+  std::vector<std::wstring> all{stopName};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  if (stop_) process_.Start(ProgramFolder() + L"monitor_host.exe", all);
+}
+
+MonitorHost::~MonitorHost() {
+  RequestStop();
+  process_.Wait(10000);
+}
+
+void MonitorHost::RequestStop() {
+  if (stop_) SetEvent(stop_.get());
+}
+
+bool MonitorHost::Stop(DWORD timeoutMs) {
+  RequestStop();
+  DWORD code = 1;
+  return process_.Wait(timeoutMs, &code) && code == 0;
 }
 
 DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD timeoutMs) {

@@ -31,6 +31,11 @@ std::vector<ProcessEntry> ProcessesNamed(const wchar_t* name);
 // The processes of that name started by another of that name: the service's monitor children.
 std::vector<DWORD> ChildrenOfSameName(const wchar_t* name);
 
+// Terminates every process of that name and waits for each: what a failed test may leave running.
+void KillProcessesNamed(const wchar_t* name);
+// The service's current state (SERVICE_RUNNING, ...), or 0 when it cannot be queried.
+DWORD ServiceState(const wchar_t* serviceName);
+
 // Polls until the condition holds; false when it still does not after the time-out.
 bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs = 50);
 
@@ -54,6 +59,25 @@ class ChildProcess {
   UniqueHandle process_;
   DWORD id_ = 0;
   DWORD threadId_ = 0;
+};
+
+// monitor_host.exe beside the test program, with a stop event of its own made here and named as
+// its first argument; `arguments` follow it. Asked to stop, and killed if it lingers, when destroyed.
+class MonitorHost {
+ public:
+  explicit MonitorHost(const std::vector<std::wstring>& arguments);
+  ~MonitorHost();
+  MonitorHost(const MonitorHost&) = delete;
+  MonitorHost& operator=(const MonitorHost&) = delete;
+
+  void RequestStop();
+  // Asks it to stop and waits; true when it ended on its own with 0.
+  bool Stop(DWORD timeoutMs = 30000);
+  ChildProcess& process() { return process_; }
+
+ private:
+  UniqueHandle stop_;
+  ChildProcess process_;
 };
 
 // Runs a program to its end: its exit code, or 0xBAD0 when it cannot start, 0xBAD2 when it outlives

@@ -123,7 +123,6 @@ bool Load::Stop(DWORD timeoutMs) {
   if (stop_) SetEvent(stop_.get());
   bool clean = true;
   for (const auto& client : clients_) {
-    if (!client->process.Running() && client->process.id() == 0) continue;
     DWORD code = 1;
     clean = client->process.Wait(timeoutMs, &code) && code == 0 && clean;
   }
