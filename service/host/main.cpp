@@ -26,14 +26,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int showComm
     return 0;
   }
 
-  // Fixed order, each whatever the one before gave; nothing is reported.
+  // Fixed order, each whatever the one before gave; nothing is reported, except a program path too
+  // long to run the service from, which is never installed.
+  int exitCode = 0;
   if (options.stop) StopService(kServiceName);
   if (options.uninstall) RemoveService(kServiceName);
   if (options.install) {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) InstallService(kServiceName, path);  // a cut path is refused
+    wchar_t path[MAX_PATH];
+    const DWORD error = OwnProgramPath(path);
+    if (error == 0) {
+      InstallService(kServiceName, path);
+    } else {
+      exitCode = static_cast<int>(error);
+    }
   }
   if (options.start) StartInstalledService(kServiceName);
-  return 0;
+  return exitCode;
 }

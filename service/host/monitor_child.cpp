@@ -3,72 +3,106 @@
 #include "command_line.h"
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
-#include "service_host.h"
+#include "service_control.h"
 
 namespace tamsu {
 namespace {
 
-struct MonitorChild {
-  UniqueHandle process;
-  UniqueHandle thread;
-  DWORD processId = 0;
-  DWORD threadId = 0;  // the companion's main thread, which runs its message loop
-  LONG stopping = 0;
-  wchar_t commandLine[MAX_PATH] = {};
+constexpr DWORD kStopping = 0xFFFFFFFF;
+
+// The companion, one per service process. Its lock keeps a stop from falling between the restart's
+// check of `stopping` and the start of a new companion.
+class MonitorChild {
+ public:
+  MonitorChild() { InitializeCriticalSection(&lock_); }
+  MonitorChild(const MonitorChild&) = delete;
+  MonitorChild& operator=(const MonitorChild&) = delete;
+  // Never deleted: the service thread may still be in Watch when the process ends.
+
+  DWORD Start() {
+    stopping_ = false;
+    retryDelayMs_ = 0;
+    stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopEvent_) return GetLastError();
+    wchar_t path[MAX_PATH];
+    const DWORD error = OwnProgramPath(path);
+    if (error != 0) return error;
+    QuotePath(path, kMonitorSwitch, commandLine_, MAX_PATH);  // fits: the path is within the limit
+    CriticalSectionLock hold(lock_);
+    return Launch();
+  }
+
+  DWORD Watch() {
+    EnsureRunEntry(kRunValue);
+    // Only this thread changes `process_`, so it may read it without the lock.
+    HANDLE waits[2] = {stopEvent_.get(), process_.get()};
+    const DWORD wait = process_ ? WaitForMultipleObjects(2, waits, FALSE, INFINITE)
+                                : WaitForSingleObject(stopEvent_.get(), retryDelayMs_);
+    if (wait == WAIT_FAILED) return 0;
+    CriticalSectionLock hold(lock_);
+    if (stopping_) return kStopping;
+    if (Launch() == 0) {
+      retryDelayMs_ = 0;
+    } else {
+      // The program file may be briefly unreadable (an update) or resources short: try again later.
+      retryDelayMs_ = retryDelayMs_ == 0 ? kFirstRetryDelayMs : retryDelayMs_ * 2;
+      if (retryDelayMs_ > kMaxRetryDelayMs) retryDelayMs_ = kMaxRetryDelayMs;
+    }
+    return 0;
+  }
+
+  void Stop() {
+    CriticalSectionLock hold(lock_);
+    stopping_ = true;
+    if (stopEvent_) SetEvent(stopEvent_.get());
+    if (!process_) return;
+    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(process_.get(), kStopGraceMs) != WAIT_OBJECT_0) TerminateProcess(process_.get(), 0);
+  }
+
+ private:
+  // Under the lock. The 1000 ms pause lets the companion make its message queue before a stop may
+  // post to it.
+  DWORD Launch() {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION info = {};
+    const BOOL started = CreateProcessW(nullptr, commandLine_, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                                        nullptr, &startup, &info);
+    const DWORD error = started ? 0 : GetLastError();
+    // The previous companion's handles go now, so that restarts do not pile them up.
+    process_.reset(started ? info.hProcess : nullptr);
+    thread_.reset(started ? info.hThread : nullptr);
+    threadId_ = started ? info.dwThreadId : 0;
+    if (started) Sleep(kAfterStartPauseMs);
+    return error;
+  }
+
+  CRITICAL_SECTION lock_;
+  UniqueHandle stopEvent_;  // set by the stop: ends the wait for the companion or for the next try
+  UniqueHandle process_;
+  UniqueHandle thread_;
+  DWORD threadId_ = 0;  // the companion's main thread, which runs its message loop
+  bool stopping_ = false;
+  DWORD retryDelayMs_ = 0;  // 0 while starts succeed
+  wchar_t commandLine_[MAX_PATH] = {};
 };
 
-MonitorChild g_child;
+MonitorChild& Child() {
+  static MonitorChild* child = new MonitorChild;
+  return *child;
+}
 
 }  // namespace
 
-DWORD StartMonitorChild(int) {
-  g_child.process.reset();
-  g_child.thread.reset();
-  g_child.processId = g_child.threadId = 0;
-  g_child.stopping = 0;
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  // A cut path would start some other program: refuse what does not fit.
-  if (length == 0 || length >= MAX_PATH || !QuotePath(path, kMonitorSwitch, g_child.commandLine, MAX_PATH)) {
-    return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-  }
-  return LaunchMonitorChild();
-}
+DWORD StartMonitorChild(int) { return Child().Start(); }
 
-DWORD LaunchMonitorChild() {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, g_child.commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                      &startup, &info)) {
-    return GetLastError();
-  }
-  // The previous companion's handles go now, so that restarts do not pile them up.
-  g_child.process.reset(info.hProcess);
-  g_child.thread.reset(info.hThread);
-  g_child.processId = info.dwProcessId;
-  g_child.threadId = info.dwThreadId;
-  Sleep(kAfterStartPauseMs);
-  return 0;
-}
-
-DWORD WatchMonitorChild(DWORD*) {
-  EnsureRunEntry(kRunValue);
-  if (WaitForSingleObject(g_child.process.get(), INFINITE) != WAIT_OBJECT_0) return 0;
-  CriticalSectionLock hold(ServiceHost::Current().lock());
-  if (g_child.stopping) return 0xFFFFFFFF;
-  return LaunchMonitorChild();
-}
+DWORD WatchMonitorChild(DWORD*) { return Child().Watch(); }
 
 DWORD StopMonitorChild(int) {
-  g_child.stopping = 1;
-  if (g_child.process) {
-    PostThreadMessageW(g_child.threadId, WM_QUIT, 0, 0);
-    Sleep(kStopGraceMs);
-    TerminateProcess(g_child.process.get(), 0);
-  }
+  Child().Stop();
   return 0;
 }
 

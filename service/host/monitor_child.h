@@ -5,20 +5,21 @@
 
 namespace tamsu {
 
-constexpr wchar_t kMonitorSwitch[] = L" -m";
 constexpr wchar_t kRunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";  // the value's name and its data
 constexpr DWORD kAfterStartPauseMs = 1000;
 constexpr DWORD kStopGraceMs = 1000;
+// A restart that fails is tried again after 1 s, then twice as long each time, up to 30 s.
+constexpr DWORD kFirstRetryDelayMs = 1000;
+constexpr DWORD kMaxRetryDelayMs = 30000;
 
 // The start step: the first companion. 0, or the error of the failed start.
 DWORD StartMonitorChild(int);
-// Starts a companion from the stored command line; 0 or the error.
-DWORD LaunchMonitorChild();
-// The run step: keeps the Run entry, waits for the companion and starts the next one.
-// 0 to be called again, 0xFFFFFFFF when the service is stopping, or the error of a failed restart.
+// The run step: keeps the Run entry, waits for the companion and starts the next one; a start that
+// fails is retried with a growing delay. 0 to be called again, 0xFFFFFFFF when the service stops.
 DWORD WatchMonitorChild(DWORD* currentState);
-// The stop and shutdown callback: asks the companion to quit, then terminates it.
+// The stop and shutdown callback: asks the companion to quit, then terminates it; ends any wait
+// of the run step at once.
 DWORD StopMonitorChild(int);
 // Keeps HKLM's Run value `text` with the data `text` (the 64-bit view on 64-bit Windows).
 void EnsureRunEntry(const wchar_t* text);

@@ -1,5 +1,7 @@
 #include "monitor_window.h"
 
+#include <memory>
+
 #include "service/pipes/pipe_server.h"
 
 namespace tamsu {
@@ -37,14 +39,14 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 DWORD RunMonitor(HINSTANCE instance, int) {
-  ListPipeServer server;
+  std::unique_ptr<ListPipeServer> server(new ListPipeServer);
   RegisterMonitorClass(instance, kMonitorClassName);
   HWND window = CreateWindowExW(0, kMonitorClassName, kMonitorTitle, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
                                 instance, nullptr);
   if (!window) return kMonitorWindowFailed;
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);
-  server.Start(window);
+  server->Start(window);
   MSG message = {};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     if (!IsDialogMessageW(window, &message)) {
@@ -52,7 +54,9 @@ DWORD RunMonitor(HINSTANCE instance, int) {
       DispatchMessageW(&message);
     }
   }
-  server.Stop();
+  // A server whose thread is still caught is not deleted under it: the process ends around it, and
+  // the mutex it may hold is then abandoned to the next monitor.
+  if (!server->Stop()) server.release();
   return static_cast<DWORD>(message.wParam);
 }
 

@@ -16,7 +16,28 @@ DWORD OnInstalledService(const wchar_t* serviceName, Call call) {
   return call(service.get()) ? 0 : GetLastError();
 }
 
+bool SetRecoveryActions(SC_HANDLE service) {
+  SC_ACTION actions[sizeof kRecoveryDelaysMs / sizeof kRecoveryDelaysMs[0]];
+  for (size_t i = 0; i < sizeof actions / sizeof actions[0]; ++i) actions[i] = {SC_ACTION_RESTART, kRecoveryDelaysMs[i]};
+  SERVICE_FAILURE_ACTIONSW failure = {};
+  failure.dwResetPeriod = kRecoveryResetSeconds;
+  failure.cActions = sizeof actions / sizeof actions[0];
+  failure.lpsaActions = actions;
+  return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
+
 }  // namespace
+
+DWORD OwnProgramPath(wchar_t (&path)[MAX_PATH]) {
+  path[0] = 0;
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0) return GetLastError();
+  if (length > kMaxProgramPathLength) {
+    path[0] = 0;
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  return 0;
+}
 
 DWORD InstallService(const wchar_t* serviceName, const wchar_t* programPath) {
   // Quoted, so that a path with blanks can neither start another program nor carry switches.
@@ -27,7 +48,8 @@ DWORD InstallService(const wchar_t* serviceName, const wchar_t* programPath) {
   UniqueServiceHandle service(CreateServiceW(manager.get(), serviceName, serviceName, SERVICE_ALL_ACCESS, kServiceType,
                                              SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr,
                                              nullptr, nullptr, nullptr));
-  return service ? 0 : GetLastError();
+  if (!service) return GetLastError();
+  return SetRecoveryActions(service.get()) ? 0 : GetLastError();
 }
 
 DWORD StartInstalledService(const wchar_t* serviceName) {

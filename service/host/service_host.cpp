@@ -8,20 +8,20 @@ namespace {
 constexpr DWORD kServiceWin32 = 0x30;  // own-process and share-process bits, as the status reports it
 constexpr DWORD kStartStepFailed = 0xFFFFFFFF;
 
-// Holds the host's lock for one scope when the host has one.
+// Holds a critical section for one scope, when there is one.
 class OptionalLock {
  public:
-  explicit OptionalLock(ServiceHost& host) : host_(host.hasLock() ? &host : nullptr) {
-    if (host_) EnterCriticalSection(&host_->lock());
+  explicit OptionalLock(CRITICAL_SECTION* section) : section_(section) {
+    if (section_) EnterCriticalSection(section_);
   }
   OptionalLock(const OptionalLock&) = delete;
   OptionalLock& operator=(const OptionalLock&) = delete;
   ~OptionalLock() {
-    if (host_) LeaveCriticalSection(&host_->lock());
+    if (section_) LeaveCriticalSection(section_);
   }
 
  private:
-  ServiceHost* host_;
+  CRITICAL_SECTION* section_;
 };
 
 }  // namespace
@@ -79,7 +79,7 @@ void WINAPI ServiceHost::ServiceMain(DWORD, LPWSTR*) {
 
 void WINAPI ServiceHost::ControlHandler(DWORD control) {
   ServiceHost& host = Current();
-  OptionalLock hold(host);
+  OptionalLock hold(host.runStep_ ? &host.lock_ : nullptr);
   auto found = host.callbacks_.find(control);
   if (found != host.callbacks_.end()) found->second(0);
   host.status_.dwCurrentState =

@@ -17,9 +17,6 @@ class ServiceHost {
  public:
   // Stores the three values (each call overwrites them) and returns the one host of the process.
   static ServiceHost& Instance(const wchar_t* serviceName, StartStep startStep, RunStep runStep);
-  // The host as Instance set it up, left unchanged.
-  static ServiceHost& Current();
-
   // Returns the accept flag the control needs, 0 for a null callback (which is not stored).
   DWORD RegisterControlHandler(DWORD control, ControlCallback callback);
   // Runs the dispatcher; 0 once the service has stopped, or the error when it cannot start.
@@ -28,12 +25,9 @@ class ServiceHost {
   static void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
   static void WINAPI ControlHandler(DWORD control);
 
-  // The lock between the control handler and the run step's restart; exists only with a run step.
-  CRITICAL_SECTION& lock() { return lock_; }
-  bool hasLock() const { return runStep_ != nullptr; }
-
  private:
   ServiceHost() = default;
+  static ServiceHost& Current();
 
   std::wstring name_;
   StartStep startStep_ = nullptr;
@@ -42,6 +36,7 @@ class ServiceHost {
   DWORD accepted_ = 0;
   SERVICE_STATUS status_ = {};
   SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
+  // Serializes the control handler; exists only with a run step.
   CRITICAL_SECTION lock_ = {};
 };
 

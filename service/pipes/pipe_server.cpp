@@ -14,9 +14,6 @@ HANDLE ServiceStopEvent = nullptr;
 namespace {
 
 constexpr DWORD kListStopWaitMs = 6000;
-constexpr DWORD kDeviceStopWaitMs = 100;
-constexpr DWORD kDeviceStopLongWaitMs = 60000;
-constexpr DWORD kNewServerPauseMs = 20;
 constexpr DWORD kMutexOpenAccess = 0x20000001;  // GENERIC_EXECUTE | MUTEX_MODIFY_STATE: wait and release
 
 DWORD WINAPI ServerThread(LPVOID server) {
@@ -26,14 +23,28 @@ DWORD WINAPI ServerThread(LPVOID server) {
 
 }  // namespace
 
-DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent, UniqueHandle* mutex) {
+MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
+                              UniqueHandle* mutex, DWORD* error) {
+  *error = 0;
   mutex->reset(CreateMutexW(attributes, FALSE, name));
   // A mutex made by another user with other rights may refuse full access but allow these.
   if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess, FALSE, name));
-  if (!*mutex) return GetLastError();
-  if (!stopEvent) return WaitForSingleObject(mutex->get(), INFINITE);
+  if (!*mutex) {
+    *error = GetLastError();
+    return MutexWait::kFailed;
+  }
   HANDLE waits[2] = {mutex->get(), stopEvent};
-  return WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  const DWORD wait = WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, INFINITE);
+  switch (wait) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED_0:
+      return MutexWait::kOwned;
+    case WAIT_OBJECT_0 + 1:
+      return MutexWait::kStopped;
+    default:
+      *error = wait == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE;
+      return MutexWait::kFailed;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -42,8 +53,7 @@ DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, 
 PipeServer::PipeServer() = default;
 
 PipeServer::~PipeServer() {
-  HANDLE instance = InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), INVALID_HANDLE_VALUE);
-  if (instance != INVALID_HANDLE_VALUE) CloseHandle(instance);
+  if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
 }
 
 void PipeServer::SetConnectEvent(HANDLE event) {
@@ -57,6 +67,24 @@ DWORD PipeServer::Run() {
   return 1;
 }
 
+bool PipeServer::StartThread() {
+  thread_.reset(CreateThread(nullptr, 0, ServerThread, this, 0, nullptr));
+  return thread_.valid();
+}
+
+bool PipeServer::ThreadRunning() const { return !WaitForThread(0); }
+
+bool PipeServer::WaitForThread(DWORD timeoutMs, HANDLE interrupt) const {
+  if (!thread_) return true;
+  HANDLE waits[2] = {thread_.get(), interrupt};
+  return WaitForMultipleObjects(interrupt ? 2 : 1, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void PipeServer::RequestStop() {
+  InterlockedExchange(&stopping_, 1);
+  if (stopEvent_) SetEvent(stopEvent_);
+}
+
 void PipeServer::TakeInstance() {
   HANDLE instance = InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), INVALID_HANDLE_VALUE);
   if (instance == INVALID_HANDLE_VALUE) return;
@@ -68,18 +96,24 @@ void PipeServer::TakeInstance() {
   }
 }
 
+bool PipeServer::Stop(DWORD graceMs, DWORD afterTakingMs) {
+  RequestStop();
+  if (WaitForThread(graceMs)) return true;
+  TakeInstance();
+  return WaitForThread(afterTakingMs);
+}
+
 bool PipeServer::CloseInstanceIfOwned(HANDLE instance) {
-  // A stopper may have taken the instance already; it closes what it takes.
   if (InterlockedCompareExchangePointer(const_cast<HANDLE*>(&pipe_), INVALID_HANDLE_VALUE, instance) != instance) {
-    return false;
+    return false;  // taken: the destructor closes it
   }
   CloseHandle(instance);
   return true;
 }
 
 bool PipeServer::ServeOneInstance() {
-  // A server told to stop makes no new instance (its thread may only now be back from a client).
-  if (overlapped() && WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0) return false;
+  // Checked before every instance: a thread back from a client after its stop makes no new one.
+  if (stopping_) return false;
   const DWORD openMode = PIPE_ACCESS_DUPLEX | (overlapped() ? FILE_FLAG_OVERLAPPED : 0);
   HANDLE instance =
       CreateNamedPipeW(pipeName_, openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeMaxInstances,
@@ -94,13 +128,9 @@ bool PipeServer::ServeOneInstance() {
       overlapped() ? ConnectNamedPipe(instance, &connectOverlapped_) : ConnectNamedPipe(instance, nullptr);
   if (!connected) {
     const DWORD error = GetLastError();
-    if (pipe_ != instance) return false;  // a stopper took the instance
+    if (!Owns(instance)) return false;
     switch (error) {
-      case ERROR_IO_PENDING: {
-        if (!overlapped()) {
-          CloseInstanceIfOwned(instance);
-          return true;
-        }
+      case ERROR_IO_PENDING: {  // overlapped mode only
         HANDLE waits[2] = {connectOverlapped_.hEvent, stopEvent_};
         const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0) break;
@@ -117,7 +147,7 @@ bool PipeServer::ServeOneInstance() {
         return true;
     }
   }
-  if (pipe_ != instance) return false;  // taken while the client connected
+  if (!Owns(instance)) return false;  // taken while the client connected
   ServeClient(instance);
   return true;
 }
@@ -153,8 +183,8 @@ bool PipeServer::WriteMessage(HANDLE pipe, const void* buffer, DWORD size, DWORD
 }
 
 void PipeServer::EndConnection(HANDLE pipe) {
-  // A stopper that took the instance has closed it; the handle value must not be used again.
-  if (pipe_ != pipe) return;
+  // A taken instance is disconnected already, and its client must not be waited for.
+  if (!Owns(pipe)) return;
   FlushFileBuffers(pipe);
   DisconnectNamedPipe(pipe);
 }
@@ -201,24 +231,6 @@ void DevicePipeServer::Initialize(SECURITY_ATTRIBUTES* attributes, const std::ws
   stopEvent_ = ownStopEvent_.get();
 }
 
-bool DevicePipeServer::StartThread() {
-  thread_.reset(CreateThread(nullptr, 0, ServerThread, static_cast<PipeServer*>(this), 0, nullptr));
-  return thread_.valid();
-}
-
-bool DevicePipeServer::ThreadRunning() const {
-  return thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT;
-}
-
-bool DevicePipeServer::Stop() {
-  if (!thread_) return true;
-  if (stopEvent_) SetEvent(stopEvent_);
-  if (WaitForSingleObject(thread_.get(), kDeviceStopWaitMs) != WAIT_TIMEOUT) return true;
-  // Busy with a client or a key transaction: taking its instance ends what waits on the pipe.
-  TakeInstance();
-  return WaitForSingleObject(thread_.get(), kDeviceStopLongWaitMs) != WAIT_TIMEOUT;
-}
-
 DWORD DevicePipeServer::ServeClient(HANDLE pipe) {
   const DWORD opened = channel_.Open(devicePath_.c_str());
   if (opened != kDeviceSuccess) return opened;
@@ -241,12 +253,8 @@ DWORD DevicePipeServer::ProcessRequest(const uint8_t* request, DWORD requestLeng
 ListPipeServer::ListPipeServer() = default;
 
 ListPipeServer::~ListPipeServer() {
-  if (thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT) Stop();
-  devices_.clear();
-  // A server whose thread never ended cannot be deleted under it; the process is ending anyway.
-  for (auto& server : retired_) {
-    if (server->ThreadRunning()) server.release();
-  }
+  // The owner stops the server first; this is the last chance for one that did not.
+  if (ThreadRunning()) Stop();
 }
 
 int ListPipeServer::Start(HWND window) {
@@ -259,35 +267,32 @@ int ListPipeServer::Start(HWND window) {
   pipeName_ = name_.c_str();
   stopEvent_ = ServiceStopEvent;
   if (stopEvent_) SetConnectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  devices_.Initialize(security_.attributes(), stopEvent_);
   window_ = window;
-  thread_.reset(CreateThread(nullptr, 0, ServerThread, static_cast<PipeServer*>(this), 0, nullptr));
+  StartThread();
   return 1;
 }
 
-int ListPipeServer::Stop() {
-  if (!ServiceStopEvent) return 1;
-  SetEvent(ServiceStopEvent);
-  if (thread_ && WaitForSingleObject(thread_.get(), kListStopWaitMs) == WAIT_TIMEOUT) {
-    // Still serving a client: end its connection, and never let the server go before its thread.
-    TakeInstance();
-    WaitForSingleObject(thread_.get(), INFINITE);
-  }
-  return 1;
+bool ListPipeServer::Stop() {
+  // The list thread's own waits all end on the stop request, and stopping the device servers is
+  // bounded; taking the instance is for blocking mode, where no event reaches the thread.
+  return PipeServer::Stop(kListStopWaitMs, kListStopWaitMs);
 }
 
 DWORD ListPipeServer::Run() {
   security_.Build(false);
   UniqueHandle mutex;
-  const DWORD acquired = AcquireServiceMutex(security_.attributes(), kServiceMutexName, stopEvent_, &mutex);
-  // An abandoned mutex is owned all the same: its last owner died, and this process takes over.
-  const bool owned = acquired == WAIT_OBJECT_0 || acquired == WAIT_ABANDONED;
-  if (owned) {
+  DWORD error = 0;
+  const MutexWait acquired = AcquireServiceMutex(security_.attributes(), kServiceMutexName, stopEvent_, &mutex, &error);
+  if (acquired == MutexWait::kOwned) {
     while (ServeOneInstance()) {
     }
-    PostMessageW(window_, WM_CLOSE, 0, 0);
   }
-  StopAll();
-  if (owned) ReleaseMutex(mutex.get());
+  // Serving has ended, or could not begin: either way this monitor is of no use, and closing its
+  // window ends it, so that the service starts another. A stop during the wait needs no such help.
+  if (acquired != MutexWait::kStopped) PostMessageW(window_, WM_CLOSE, 0, 0);
+  devices_.StopAll();
+  if (acquired == MutexWait::kOwned) ReleaseMutex(mutex.get());
   return 1;
 }
 
@@ -298,77 +303,16 @@ DWORD ListPipeServer::ProcessRequest(const uint8_t* request, DWORD requestLength
     *replyLength = size;
     return 0;
   }
-  MarkAll();
+  devices_.MarkAll();
   char list[kDevicePathListCapacity];
   EnumerateKeyDevices(list, sizeof list);
   DevicePathListWriter out(reinterpret_cast<char*>(reply), *replyLength);
   for (const std::string& path : ListedPaths(list, sizeof list)) {
-    Ensure(path.c_str());
-    out.Append(path.c_str(), path.size());
+    if (devices_.Ensure(path.c_str())) out.Append(path.c_str(), path.size());
   }
   *replyLength = static_cast<DWORD>(out.Finish());
-  SweepMarked();
+  devices_.SweepMarked();
   return 0;
-}
-
-void ListPipeServer::MarkAll() {
-  for (auto& entry : devices_) entry.second->flags |= server_flags::kNotYetSeen;
-}
-
-void ListPipeServer::Ensure(const char* path) {
-  const int length = MultiByteToWideChar(CP_THREAD_ACP, 0, path, -1, nullptr, 0);
-  if (length <= 0) return;
-  std::wstring widePath(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_THREAD_ACP, 0, path, -1, &widePath[0], length);
-  widePath.resize(static_cast<size_t>(length) - 1);
-
-  auto found = devices_.find(widePath);
-  if (found != devices_.end()) {
-    found->second->flags = server_flags::kSeen;
-    return;
-  }
-  RemoveStale();
-  DevicePipeServer& server = *(devices_[widePath] = std::unique_ptr<DevicePipeServer>(new DevicePipeServer));
-  server.Initialize(security_.attributes(), widePath);
-  ++serversCreated_;
-  server.StartThread();
-  Sleep(kNewServerPauseMs);
-  server.flags = server_flags::kSeen;
-}
-
-void ListPipeServer::SweepMarked() {
-  for (auto& entry : devices_) {
-    if (entry.second->flags & server_flags::kNotYetSeen) entry.second->flags = server_flags::kStale;
-  }
-}
-
-void ListPipeServer::RemoveStale() {
-  for (auto it = devices_.begin(); it != devices_.end();) {
-    if (server_flags::IsStale(it->second->flags)) {
-      std::unique_ptr<DevicePipeServer> server = std::move(it->second);
-      it = devices_.erase(it);
-      Retire(std::move(server));
-    } else {
-      ++it;
-    }
-  }
-  DeleteEndedRetired();
-}
-
-void ListPipeServer::StopAll() {
-  for (auto& entry : devices_) Retire(std::move(entry.second));
-  devices_.clear();
-  DeleteEndedRetired();
-}
-
-void ListPipeServer::Retire(std::unique_ptr<DevicePipeServer> server) {
-  if (!server->Stop()) retired_.push_back(std::move(server));
-}
-
-void ListPipeServer::DeleteEndedRetired() {
-  for (auto it = retired_.begin(); it != retired_.end();) {
-    it = (*it)->ThreadRunning() ? it + 1 : retired_.erase(it);
-  }
 }
 
 }  // namespace tamsu

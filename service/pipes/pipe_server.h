@@ -18,12 +18,25 @@ namespace tamsu {
 // Process-wide manual-reset event that stops the list server; made by the first Start, never closed.
 extern HANDLE ServiceStopEvent;
 
-// Creates or opens the machine-wide mutex and waits for it, or for `stopEvent` when there is one.
-// Returns the wait result (WAIT_OBJECT_0 or WAIT_ABANDONED: owned), or the error when no handle
-// could be had. `mutex` receives the handle whatever the wait gave.
-DWORD AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent, UniqueHandle* mutex);
+enum class MutexWait {
+  kOwned,    // the mutex is this thread's (an abandoned one included: its last owner died)
+  kStopped,  // the stop event came first
+  kFailed,   // no handle, or the wait failed: *error tells why
+};
 
-// One pipe name: makes one instance at a time, waits for a client, serves it, starts over.
+// Creates or opens the machine-wide mutex and waits for it, or for `stopEvent` when there is one.
+// `mutex` receives the handle whatever the wait gave.
+MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
+                              UniqueHandle* mutex, DWORD* error);
+
+// One pipe name: makes one instance at a time, waits for a client, serves it, starts over, on a
+// thread of its own until it is told to stop.
+//
+// Who may close an instance: the serving thread closes the instances it made, as long as `pipe_`
+// still holds them. A stopper takes the current instance out of `pipe_` (TakeInstance) and only
+// disconnects it; taken instances are closed by the destructor, which runs after the thread has
+// ended. So no handle value is ever closed under a thread that may still use it (a reused value
+// could reach another client).
 class PipeServer {
  public:
   PipeServer(const PipeServer&) = delete;
@@ -38,7 +51,19 @@ class PipeServer {
   // Turns one request into one reply; *replyLength is the reply's capacity in, its length out.
   virtual DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) = 0;
 
-  HANDLE pipe() const { return pipe_; }
+  bool StartThread();
+  bool ThreadRunning() const;
+  // Waits for the thread to end, at most `timeoutMs` and only until `interrupt` (when given) is set.
+  // True once no thread of the server runs.
+  bool WaitForThread(DWORD timeoutMs, HANDLE interrupt = nullptr) const;
+
+  // The stop, in two steps. First the request: no new instance is made after it, and a connect or
+  // an idle client's read ends at once in overlapped mode. Then, for a thread that is still busy
+  // (a blocking call, or a client mid-request), taking its instance ends what waits on the pipe.
+  void RequestStop();
+  void TakeInstance();
+  // Both steps with their waits; true when the thread has ended.
+  bool Stop(DWORD graceMs, DWORD afterTakingMs);
 
  protected:
   PipeServer();
@@ -46,26 +71,24 @@ class PipeServer {
   // Overlapped mode needs both a stop event and a connect event; blocking mode has neither.
   bool overlapped() const { return stopEvent_ != nullptr && connectOverlapped_.hEvent != nullptr; }
   void SetConnectEvent(HANDLE event);
-  // Takes the current instance from the serving thread and disconnects it: whatever that thread
-  // waits for on the instance fails, and the thread finds the instance gone. The handle is closed
-  // only when the server is deleted, after its thread: a handle value closed under a thread that
-  // still holds it could be reused by a new handle and reach another client.
-  void TakeInstance();
 
   SECURITY_ATTRIBUTES* securityAttributes_ = nullptr;  // not owned
   const wchar_t* pipeName_ = nullptr;                  // points into the derived server's name
-  HANDLE volatile pipe_ = INVALID_HANDLE_VALUE;
-  HANDLE stopEvent_ = nullptr;  // not owned by the base
+  HANDLE stopEvent_ = nullptr;                         // not owned by the base
   OVERLAPPED connectOverlapped_ = {};
 
  private:
   bool CloseInstanceIfOwned(HANDLE instance);
+  bool Owns(HANDLE instance) const { return pipe_ == instance; }
   void EndConnection(HANDLE pipe);
   bool ReadMessage(HANDLE pipe, void* buffer, DWORD size, DWORD* read);
   bool WriteMessage(HANDLE pipe, const void* buffer, DWORD size, DWORD* written);
   bool FinishIo(HANDLE pipe, BOOL started, OVERLAPPED* io, DWORD* transferred);
 
+  HANDLE volatile pipe_ = INVALID_HANDLE_VALUE;  // the current instance
+  LONG volatile stopping_ = 0;
   UniqueHandle connectEvent_;
+  UniqueHandle thread_;
   std::vector<UniqueFileHandle> takenInstances_;
 };
 
@@ -77,11 +100,6 @@ class DevicePipeServer final : public PipeServer {
 
   // Names the pipe after the path and makes the server's events; the attributes are borrowed.
   void Initialize(SECURITY_ATTRIBUTES* attributes, const std::wstring& devicePath);
-  bool StartThread();
-  // Stops the thread: the stop event, a short wait, then taking its instance and a long wait.
-  // True when no thread of the server runs any more, so that it may be deleted.
-  bool Stop();
-  bool ThreadRunning() const;
 
   DWORD ServeClient(HANDLE pipe) override;
   DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override;
@@ -95,46 +113,66 @@ class DevicePipeServer final : public PipeServer {
   std::wstring devicePath_;
   DeviceChannel channel_;
   UniqueHandle ownStopEvent_;
-  UniqueHandle thread_;
+};
+
+// One device server per listed key, driven by list requests on the list server's thread only.
+// A server leaves the registry when it is stopped; one whose thread outlives the stop waits (a key
+// transaction may last minutes) is kept aside, never deleted under its thread, and its key gets
+// no second server until that thread has ended.
+class DeviceServerRegistry {
+ public:
+  using Map = std::unordered_map<std::wstring, std::unique_ptr<DevicePipeServer>>;
+
+  DeviceServerRegistry() = default;
+  ~DeviceServerRegistry();
+  DeviceServerRegistry(const DeviceServerRegistry&) = delete;
+  DeviceServerRegistry& operator=(const DeviceServerRegistry&) = delete;
+
+  // The attributes of every device pipe; the list server's stop event, which cuts stop waits short.
+  void Initialize(SECURITY_ATTRIBUTES* attributes, HANDLE listStopEvent);
+
+  void MarkAll();
+  // Makes sure the listed path has a server and marks it seen. False when the key is not to be
+  // listed: its earlier server is still caught in a transaction (or the path cannot be converted).
+  bool Ensure(const char* path);
+  void SweepMarked();
+  void RemoveStale();
+  // Stops every server within a bounded time; those whose threads still run are kept aside.
+  void StopAll();
+
+  const DevicePipeServer* Find(const std::wstring& devicePath) const;
+  // A stopped server of this path whose thread still runs.
+  bool Retiring(const std::wstring& devicePath) const;
+
+ private:
+  // Stops these servers together: each is told first, then all are waited for against one deadline.
+  void Retire(std::vector<std::unique_ptr<DevicePipeServer>> servers, DWORD afterTakingMs, HANDLE interrupt);
+  void DeleteEndedRetired();
+
+  SECURITY_ATTRIBUTES* attributes_ = nullptr;
+  HANDLE listStopEvent_ = nullptr;
+  Map servers_;
+  std::vector<std::unique_ptr<DevicePipeServer>> retired_;
 };
 
 // The list pipe: answers "DeviceListA" and keeps one device server per listed key.
 class ListPipeServer final : public PipeServer {
  public:
-  using Registry = std::unordered_map<std::wstring, std::unique_ptr<DevicePipeServer>>;
-
   ListPipeServer();
   ~ListPipeServer() override;
 
   int Start(HWND window);
-  int Stop();
+  // Stops serving within a bounded time; false when the thread still runs (it must then not be
+  // deleted: a process that is ending leaves it to its end).
+  bool Stop();
   DWORD Run() override;
   DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override;
 
-  // The device server registry; used on the list server's thread only.
-  void MarkAll();
-  void Ensure(const char* path);
-  void SweepMarked();
-  void RemoveStale();
-  void StopAll();
-
-  const Registry& devices() const { return devices_; }
-  int serversCreated() const { return serversCreated_; }
-  size_t serversKeptRunning() const { return retired_.size(); }
-
  private:
-  // Deletes a stopped server, or keeps it while its thread still runs.
-  void Retire(std::unique_ptr<DevicePipeServer> server);
-  void DeleteEndedRetired();
-
   LowIntegritySecurity security_;
   std::wstring name_;
-  Registry devices_;
-  // Stopped servers whose threads outlived the stop waits (a key transaction can last minutes).
-  std::vector<std::unique_ptr<DevicePipeServer>> retired_;
-  int serversCreated_ = 0;
+  DeviceServerRegistry devices_;
   HWND window_ = nullptr;
-  UniqueHandle thread_;
 };
 
 }  // namespace tamsu

@@ -55,6 +55,11 @@ TEST(QuotePath, QuotedOrRefusedNeverCut) {
   EXPECT_FALSE(QuotePath(L"C:\\abcdefgh", L" -m", out, 16));
   EXPECT_EQ(L'\0', out[0]) << "a refused path leaves nothing behind";
   EXPECT_FALSE(QuotePath(nullptr, L"", out, 16));
+  // The program path limit is the one the monitor's command line (MAX_PATH units) holds.
+  wchar_t commandLine[260];
+  const std::wstring longest(kMaxProgramPathLength, L'p');
+  EXPECT_TRUE(QuotePath(longest.c_str(), kMonitorSwitch, commandLine, 260));
+  EXPECT_FALSE(QuotePath((longest + L"p").c_str(), kMonitorSwitch, commandLine, 260));
   EXPECT_TRUE(QuotePath(L"x", nullptr, out, 16));
   EXPECT_EQ(std::wstring(L"\"x\""), out);
 }

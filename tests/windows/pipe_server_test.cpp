@@ -68,18 +68,16 @@ class PipeServerTest : public ::testing::Test {
     SimKeyBus::Instance().Reset();
   }
 
-  SimKey& AddKey(const char* path) {
-    SimKey& key = SimKeyBus::Instance().Add(path);
-    key.SetResponder(TestKeyResponder());
-    return key;
-  }
-  const DevicePipeServer* ServerOf(const char* path) const {
-    auto found = server_.devices().find(Wide(path));
-    return found == server_.devices().end() ? nullptr : found->second.get();
-  }
-
   ListPipeServer server_;
 };
+
+SimKey& AddKey(const char* path) {
+  SimKey& key = SimKeyBus::Instance().Add(path);
+  key.SetResponder(TestKeyResponder());
+  return key;
+}
+
+bool DevicePipeExists(const char* path) { return WaitNamedPipeW(DevicePipeName(Wide(path)).c_str(), 50) != FALSE; }
 
 TEST_F(PipeServerTest, WholeClientExchange) {
   SimKey& key = AddKey(kKeyA);
@@ -114,30 +112,51 @@ TEST_F(PipeServerTest, ListRequestMustBeExact) {
   EXPECT_EQ(0u, out[10].find("recv fail")) << "a zero-byte message ends the connection";
 }
 
-TEST_F(PipeServerTest, SecondListOnOneConnectionStartsNoSecondServer) {
+// The registry driven as a list request drives it: mark all, ensure each listed path, sweep.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    security_.Build(false);
+    registry_.Initialize(security_.attributes(), interrupt_.get());
+  }
+  void TearDown() override {
+    registry_.StopAll();
+    SimKeyBus::Instance().Reset();
+  }
+  void List(std::vector<const char*> paths) {
+    registry_.MarkAll();
+    for (const char* path : paths) EXPECT_TRUE(registry_.Ensure(path)) << path;
+    registry_.SweepMarked();
+  }
+  const DevicePipeServer* ServerOf(const char* path) const { return registry_.Find(Wide(path)); }
+
+  UniqueHandle interrupt_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  LowIntegritySecurity security_;
+  DeviceServerRegistry registry_;
+};
+
+TEST_F(RegistryTest, ListedAgainKeepsItsServer) {
   AddKey(kKeyA);
-  Lines out = RunPipeClient({L"list", L"list"});
-  ASSERT_EQ(4u, out.size()) << Dump(out);
-  EXPECT_EQ("list ok 1", out[0]);
-  EXPECT_EQ("list ok 1", out[2]);
-  EXPECT_EQ(1, server_.serversCreated());
+  List({kKeyA});
   const DevicePipeServer* server = ServerOf(kKeyA);
   ASSERT_NE(nullptr, server);
   EXPECT_EQ(1u, server->flags);
-  EXPECT_EQ(DevicePipeName(Wide(kKeyA)), server->name());
   EXPECT_EQ(
       L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#"
       L"{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
       server->name());
+  List({kKeyA});
+  EXPECT_EQ(server, ServerOf(kKeyA)) << "a second list must not replace the server";
+  EXPECT_EQ(1u, server->flags);
 }
 
-TEST_F(PipeServerTest, RemovedKeyGoesStaleAndComesBackToTheSameServer) {
+TEST_F(RegistryTest, RemovedKeyGoesStaleAndComesBackToTheSameServer) {
   SimKey& key = AddKey(kKeyA);
-  ASSERT_EQ("list ok 1", RunPipeClient({L"list"}).at(0));
+  List({kKeyA});
   const DevicePipeServer* first = ServerOf(kKeyA);
 
   key.Unplug();
-  EXPECT_EQ("list ok 0", RunPipeClient({L"list"}).at(0));
+  List({});
   ASSERT_EQ(first, ServerOf(kKeyA)) << "a stale server stays registered until the next creation";
   EXPECT_EQ(0x80000000u, first->flags);
   // Its pipe still takes clients, and drops each at once.
@@ -146,27 +165,23 @@ TEST_F(PipeServerTest, RemovedKeyGoesStaleAndComesBackToTheSameServer) {
   EXPECT_EQ(0u, dropped.at(2).find("recv fail")) << dropped.at(2);
 
   key.Plug();
-  Lines back = RunPipeClient({L"list", L"devpipe:0", L"xfer:00b0000002"});
-  EXPECT_EQ("list ok 1", back.at(0));
-  EXPECT_EQ("recv ok 7 00b00000029000", back.at(4));
-  EXPECT_EQ(first, ServerOf(kKeyA));
+  List({kKeyA});
+  EXPECT_EQ(first, ServerOf(kKeyA)) << "no new server for a key that came back";
   EXPECT_EQ(1u, first->flags);
-  EXPECT_EQ(1, server_.serversCreated()) << "no new server for a key that came back";
+  Lines back = RunPipeClient({L"open:" + Wide(kKeyA + 4), L"xfer:00b0000002"});
+  EXPECT_EQ("recv ok 7 00b00000029000", back.at(2));
 }
 
-TEST_F(PipeServerTest, NewKeyRemovesTheStaleServerFirst) {
+TEST_F(RegistryTest, NewKeyRemovesTheStaleServerFirst) {
   SimKey& a = AddKey(kKeyA);
-  RunPipeClient({L"list"});
+  List({kKeyA});
   a.Unplug();
-  RunPipeClient({L"list"});
+  List({});
   AddKey(kKeyB);
-  Lines out = RunPipeClient({L"list"});
-  EXPECT_EQ("list ok 1", out.at(0));
-  EXPECT_EQ(std::string("path ") + kKeyB, out.at(1));
+  List({kKeyB});
   EXPECT_EQ(nullptr, ServerOf(kKeyA));
+  EXPECT_FALSE(DevicePipeExists(kKeyA)) << "the removed server left its pipe";
   ASSERT_NE(nullptr, ServerOf(kKeyB));
-  EXPECT_EQ(1u, server_.devices().size());
-  EXPECT_EQ(2, server_.serversCreated());
 }
 
 TEST_F(PipeServerTest, KeyUnpluggedMidCommandDropsTheClient) {
@@ -184,8 +199,6 @@ TEST_F(PipeServerTest, ScsiErrorDisconnectsButTheServerStays) {
   EXPECT_EQ(0u, out.at(4).find("recv fail")) << out.at(4);
   EXPECT_EQ("open ok", out.at(5));
   EXPECT_EQ("recv ok 7 00b00000109000", out.at(7));
-  ASSERT_NE(nullptr, ServerOf(kKeyA));
-  EXPECT_EQ(1u, ServerOf(kKeyA)->flags);
 }
 
 TEST_F(PipeServerTest, StoppingClosesAnIdleClientsPipe) {
@@ -199,7 +212,7 @@ TEST_F(PipeServerTest, StoppingClosesAnIdleClientsPipe) {
   server_.Stop();
   const DWORD took = GetTickCount() - start;
   EXPECT_LT(took, 5000u) << "stopping waited for an idle client";
-  EXPECT_TRUE(server_.devices().empty());
+  EXPECT_FALSE(DevicePipeExists(kKeyA)) << "a device server outlived the stop";
   SetEvent(go.get());
   Lines out = idle.Finish();
   ASSERT_EQ(9u, out.size()) << Dump(out);
@@ -252,32 +265,45 @@ TEST_F(PipeServerTest, HostileMessagesGetTheirDefinedOutcomeAndServingGoesOn) {
   EXPECT_EQ("list ok 1", device[17]);
 }
 
-// A key that does not answer holds its server's thread beyond every wait: the server is kept,
-// never deleted under its thread, and goes once the thread is back.
-TEST_F(PipeServerTest, ServerStuckInATransactionIsKeptUntilItsThreadEnds) {
+// A key that does not answer holds its server's thread beyond every wait: the server is kept aside,
+// never deleted under its thread, and its key gets no second server (two would interleave their
+// clients' commands on the key) until that thread is back.
+TEST_F(RegistryTest, KeyWhoseServerIsStuckGetsNoSecondServerUntilTheThreadEnds) {
   SimKey& a = AddKey(kKeyA);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   a.StallNextReceive(release.get());
-  PipeClient stuck({L"list", L"devpipe:0", L"xfer:00b0000010"});
+  List({kKeyA});
+  PipeClient stuck({L"open:" + Wide(kKeyA + 4), L"xfer:00b0000010"});
   // Unplugging before the receive has stalled would fail it at once instead.
   for (int i = 0; i < 1000 && a.stats().stalled == 0; ++i) Sleep(20);
   ASSERT_EQ(1, a.stats().stalled);
   a.Unplug();
-  RunPipeClient({L"list"});
+  List({});
   AddKey(kKeyB);
-  Lines out = RunPipeClient({L"list"}, 120000);  // removing A waits 100 ms and then 60 s
-  EXPECT_EQ("list ok 1", out.at(0));
+  SetEvent(interrupt_.get());  // the list server's stop: cuts the 60 s wait for A short
+  List({kKeyB});
+  ResetEvent(interrupt_.get());
   EXPECT_EQ(nullptr, ServerOf(kKeyA));
-  EXPECT_EQ(1u, server_.serversKeptRunning()) << "A's thread still runs: its server must be kept";
+  EXPECT_TRUE(registry_.Retiring(Wide(kKeyA))) << "A's thread still runs: its server must be kept";
+
+  a.Plug();
+  registry_.MarkAll();
+  EXPECT_FALSE(registry_.Ensure(kKeyA)) << "a key whose server is still stuck must not be listed";
+  registry_.SweepMarked();
+  EXPECT_EQ(nullptr, ServerOf(kKeyA)) << "a second server for A";
+  EXPECT_FALSE(DevicePipeExists(kKeyA)) << "A's retired server offers a new instance";
+
   SetEvent(release.get());
-  stuck.Finish();
-  for (int i = 0; i < 500 && a.stats().receives == 0; ++i) Sleep(20);
-  Sleep(1000);  // the thread finds its instance gone and ends
-  server_.Stop();
-  EXPECT_EQ(0u, server_.serversKeptRunning()) << "the ended server is deleted when serving stops";
+  EXPECT_EQ(0u, stuck.Finish().at(2).find("recv fail")) << "the stuck command must fail, not answer";
+  ASSERT_TRUE(testing_support::WaitUntil(10000, [&] { return !registry_.Retiring(Wide(kKeyA)); }));
+  List({kKeyA, kKeyB});
+  ASSERT_NE(nullptr, ServerOf(kKeyA)) << "once the thread has ended, the key gets a fresh server";
+  Lines back = RunPipeClient({L"open:" + Wide(kKeyA + 4), L"xfer:00b0000002"});
+  EXPECT_EQ("recv ok 7 00b00000029000", back.at(2));
 }
 
-// Without events a server runs in blocking mode; taking its instance is then the only way to stop it.
+// Without events a server runs in blocking mode: no event reaches its thread, so a stop takes the
+// instance it blocks on, and the stop request keeps it from making another.
 class BlockingEchoServer : public PipeServer {
  public:
   explicit BlockingEchoServer(const std::wstring& name) : name_(name) { pipeName_ = name_.c_str(); }
@@ -286,29 +312,39 @@ class BlockingEchoServer : public PipeServer {
     *replyLength = requestLength;
     return 0;
   }
-  using PipeServer::TakeInstance;
 
  private:
   std::wstring name_;
 };
 
-DWORD WINAPI RunServer(LPVOID server) { return static_cast<PipeServer*>(server)->Run(); }
-
-TEST(BlockingPipeServer, ServesAndStopsWhenItsInstanceIsTaken) {
-  // On the heap, and given up if its thread outlives the test, so that a failure cannot crash.
-  auto* owned = new BlockingEchoServer(PipeName(L"BlockingEcho"));
-  BlockingEchoServer& server = *owned;
-  UniqueHandle thread(CreateThread(nullptr, 0, RunServer, &server, 0, nullptr));
+TEST(BlockingPipeServer, ServesAndStopsWaitingForAClientOrServingOne) {
+  // On the heap, and given up if a thread outlives the test, so that a failure cannot crash.
+  auto* waiting = new BlockingEchoServer(PipeName(L"BlockingEcho"));
+  ASSERT_TRUE(waiting->StartThread());
   ASSERT_TRUE(WaitForPipe(PipeName(L"BlockingEcho"), 5000));
   Lines out = RunPipeClient({L"open:BlockingEcho", L"xfer:0102", L"xfer:", L"close"});
   EXPECT_EQ("recv ok 2 0102", out.at(2)) << Dump(out);
   EXPECT_EQ(0u, out.at(4).find("recv fail")) << "a zero-byte message ends the connection";
   ASSERT_TRUE(WaitForPipe(PipeName(L"BlockingEcho"), 5000)) << "the next instance is offered";
-  server.TakeInstance();
-  const bool ended = WaitForSingleObject(thread.get(), 5000) == WAIT_OBJECT_0;
-  EXPECT_TRUE(ended) << "a taken instance must end the cycle";
-  EXPECT_EQ(INVALID_HANDLE_VALUE, server.pipe());
-  if (ended) delete owned;
+  const bool waitingStopped = waiting->Stop(100, 5000);
+  EXPECT_TRUE(waitingStopped) << "a server waiting for a client must stop";
+  if (waitingStopped) delete waiting;
+
+  auto* serving = new BlockingEchoServer(PipeName(L"BlockingEchoServing"));
+  ASSERT_TRUE(serving->StartThread());
+  UniqueHandle idle(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestBlockingIdle"));
+  UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestBlockingGo"));
+  PipeClient client({L"open:BlockingEchoServing", L"xfer:01", L"signal:TamsuTestBlockingIdle",
+                     L"wait:TamsuTestBlockingGo", L"xfer:02"});
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(idle.get(), 20000));  // the server blocks in its read
+  const bool servingStopped = serving->Stop(100, 5000);
+  EXPECT_TRUE(servingStopped) << "a server blocked on an idle client must stop";
+  EXPECT_FALSE(WaitNamedPipeW(PipeName(L"BlockingEchoServing").c_str(), 100)) << "an instance was made after the stop";
+  SetEvent(go.get());
+  Lines served = client.Finish();
+  ASSERT_FALSE(served.empty());
+  EXPECT_EQ(0u, served.back().find("recv fail")) << "the idle client's connection must end:" << Dump(served);
+  if (servingStopped) delete serving;
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // Prints round-trip figures of the pipes: an APDU through a device pipe against a bare message-mode
-// pipe echo of the same size, and list requests with 1 and 8 simulated keys. Not a test: it judges
-// nothing, it measures.
+// pipe echo of the same size, with rows that split the difference (overlapped waits, the key's
+// transaction), and list requests with 1 and 8 simulated keys. Not a test: it judges nothing, it
+// measures.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/win/unique_resource.h"
+#include "service/device/device_channel.h"
+#include "service/device/pass_through_record.h"
 #include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "process/child_process.h"
@@ -25,8 +29,7 @@ using tamsu::testing_support::ChildrenOfSameName;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kWarmUp = 20;
-constexpr int kRounds = 300;
-const wchar_t kBarePipe[] = L"\\\\.\\pipe\\TamsuBenchBareEcho";
+constexpr int kRounds = 400;
 
 double Now() {
   static LARGE_INTEGER frequency = [] {
@@ -39,10 +42,14 @@ double Now() {
   return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
 }
 
-double Median(std::vector<double> v) {
+// The value below which `fraction` of the samples lie.
+double Percentile(std::vector<double> v, double fraction) {
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
+  return v[std::min(v.size() - 1, static_cast<size_t>(fraction * v.size()))];
 }
+
+double Median(const std::vector<double>& v) { return Percentile(v, 0.5); }
 
 HANDLE OpenMessagePipe(const wchar_t* name) {
   for (int i = 0; i < 500; ++i) {
@@ -58,35 +65,107 @@ HANDLE OpenMessagePipe(const wchar_t* name) {
   return INVALID_HANDLE_VALUE;
 }
 
-// Median microseconds of one message out and one message back; negative when an exchange failed.
+// One message out and one message back, as every client does; false when either failed.
+bool Exchange(HANDLE pipe, const Bytes& message) {
+  static uint8_t reply[8192];
+  DWORD written = 0, read = 0;
+  return WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+         ReadFile(pipe, reply, sizeof reply, &read, nullptr) && read > 0;
+}
+
+// Median microseconds of an exchange; negative when one failed.
 double RoundTrip(HANDLE pipe, const Bytes& message) {
   std::vector<double> times;
-  std::vector<uint8_t> reply(8192);
   for (int i = 0; i < kWarmUp + kRounds; ++i) {
     const double start = Now();
-    DWORD written = 0, read = 0;
-    if (!WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) ||
-        !ReadFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &read, nullptr) || read == 0) {
-      return -1;
-    }
+    if (!Exchange(pipe, message)) return -1;
     if (i >= kWarmUp) times.push_back(Now() - start);
   }
   return Median(times);
 }
 
-DWORD WINAPI BareEchoServer(LPVOID) {
-  UniqueFileHandle pipe(CreateNamedPipeW(kBarePipe, PIPE_ACCESS_DUPLEX,
+// The server side of the comparison pipes: a copy of PipeServer's request loop, with blocking or
+// overlapped I/O, replying with an echo or with a transaction against a simulated key.
+struct BenchServer {
+  const wchar_t* name;
+  bool overlapped;
+  tamsu::DeviceChannel* key;                // null: echo
+  HANDLE ioEvent = nullptr, stop = nullptr;  // overlapped only: auto-reset, and never set, as PipeServer's
+};
+
+// PipeServer::FinishIo, as it is.
+bool FinishIo(const BenchServer& s, HANDLE pipe, BOOL started, OVERLAPPED* io, DWORD* transferred) {
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  HANDLE waits[2] = {io->hEvent, s.stop};
+  return (started || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) &&
+         GetOverlappedResult(pipe, io, transferred, FALSE);
+}
+
+bool ReadMessage(const BenchServer& s, HANDLE pipe, void* buffer, DWORD size, DWORD* read) {
+  *read = 0;
+  if (!s.overlapped) return ReadFile(pipe, buffer, size, read, nullptr) != FALSE;
+  OVERLAPPED io = {};
+  io.hEvent = s.ioEvent;
+  return FinishIo(s, pipe, ReadFile(pipe, buffer, size, nullptr, &io), &io, read);
+}
+
+bool WriteMessage(const BenchServer& s, HANDLE pipe, const void* buffer, DWORD size, DWORD* written) {
+  *written = 0;
+  if (!s.overlapped) return WriteFile(pipe, buffer, size, written, nullptr) != FALSE;
+  OVERLAPPED io = {};
+  io.hEvent = s.ioEvent;
+  return FinishIo(s, pipe, WriteFile(pipe, buffer, size, nullptr, &io), &io, written);
+}
+
+DWORD WINAPI BenchServerThread(LPVOID parameter) {
+  BenchServer& s = *static_cast<BenchServer*>(parameter);
+  UniqueFileHandle pipe(CreateNamedPipeW(s.name, PIPE_ACCESS_DUPLEX | (s.overlapped ? FILE_FLAG_OVERLAPPED : 0),
                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 10000,
                                          nullptr));
   if (!pipe) return 1;
-  if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-    std::vector<uint8_t> buffer(4096);
+  OVERLAPPED connect = {};
+  connect.hEvent = s.ioEvent;
+  if (!ConnectNamedPipe(pipe.get(), s.overlapped ? &connect : nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) WaitForSingleObject(s.ioEvent, INFINITE);
+    else if (error != ERROR_PIPE_CONNECTED) return 1;
+  }
+  uint8_t request[4096], reply[4096];
+  for (;;) {
     DWORD read = 0, written = 0;
-    while (ReadFile(pipe.get(), buffer.data(), 4096, &read, nullptr) && read > 0 &&
-           WriteFile(pipe.get(), buffer.data(), read, &written, nullptr)) {
+    if (!ReadMessage(s, pipe.get(), request, sizeof request, &read) || read == 0) break;
+    uint32_t replyLength = read;
+    if (s.key) {
+      replyLength = sizeof reply;
+      if (s.key->Transact(request, read, reply, &replyLength) != 0) break;
     }
+    if (!WriteMessage(s, pipe.get(), s.key ? reply : request, replyLength, &written)) break;
   }
   return 0;
+}
+
+// A row of the round-trip table: one exchange, timed; every row's samples are taken in turns.
+struct Row {
+  Row(const char* l, std::function<bool(const Bytes&)> e) : label(l), exchange(std::move(e)) {}
+  const char* label;
+  std::function<bool(const Bytes&)> exchange;
+  std::vector<double> times;
+  int failed = 0;
+};
+
+void MeasureInTurns(std::vector<Row>& rows, const Bytes& command) {
+  for (Row& row : rows) row.times.clear();
+  for (int i = 0; i < kWarmUp + kRounds; ++i) {
+    // The starting row moves each turn, so that no row always follows the same one.
+    for (size_t k = 0; k < rows.size(); ++k) {
+      Row& row = rows[(i + k) % rows.size()];
+      const double start = Now();
+      const bool ok = row.exchange(command);
+      const double elapsed = Now() - start;
+      if (!ok) ++row.failed;
+      else if (i >= kWarmUp) row.times.push_back(elapsed);
+    }
+  }
 }
 
 // An extended-length command of `size` bytes whose length field makes the first receive enough.
@@ -186,13 +265,21 @@ std::string KeyPath(int index) {
          "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 }
 
+// A simulated interface the list never shows (not the key's vendor), for the rows without the product's server.
+std::string DirectPath(int index) {
+  return "\\\\?\\usbstor#cdrom&ven_bench&prod_direct&rev_0.00#" + std::to_string(index) +
+         "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
 }  // namespace
 
 int main() {
   using tamsu::sim::SimKeyBus;
-  SimKeyBus::Instance().Add(KeyPath(0)).SetResponder([](const Bytes& command) {
+  // Answers as long as the command (at most 4094 bytes), so that each row moves the same bytes.
+  const auto answerAsLong = [](const Bytes& command) {
     return tamsu::sim::FixedLength(std::min<size_t>(command.size(), tamsu::sim::kMaxAnswerLength))(command);
-  });
+  };
+  SimKeyBus::Instance().Add(KeyPath(0)).SetResponder(answerAsLong);
   tamsu::ListPipeServer server;
   server.Start(nullptr);
 
@@ -200,18 +287,78 @@ int main() {
   const double list1 = ListRequest(&created);
   const std::wstring device = tamsu::DevicePipeName(std::wstring(KeyPath(0).begin(), KeyPath(0).end()));
   UniqueFileHandle devicePipe(OpenMessagePipe(device.c_str()));
-  tamsu::UniqueHandle bareThread(CreateThread(nullptr, 0, BareEchoServer, nullptr, 0, nullptr));
-  UniqueFileHandle barePipe(OpenMessagePipe(kBarePipe));
 
-  std::printf("Round trip, median of %d (microseconds)\n", kRounds);
-  std::printf("%10s %14s %14s %8s\n", "command", "device pipe", "bare pipe", "ratio");
-  for (size_t size : {size_t{8}, size_t{256}, size_t{4096}}) {
-    const Bytes command = Command(size);
-    const double apdu = RoundTrip(devicePipe.get(), command);
-    const double bare = RoundTrip(barePipe.get(), command);
-    std::printf("%9zuB %14.1f %14.1f %8.2f\n", size, apdu, bare, bare > 0 ? apdu / bare : 0.0);
+  tamsu::DeviceChannel keys[3];
+  for (int i = 0; i < 3; ++i) {
+    SimKeyBus::Instance().Add(DirectPath(i)).SetResponder(answerAsLong);
+    const std::string path = DirectPath(i);
+    keys[i].Open(std::wstring(path.begin(), path.end()).c_str());
+  }
+  tamsu::UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  tamsu::UniqueHandle ioEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  BenchServer servers[] = {
+      {L"\\\\.\\pipe\\TamsuBenchBare", false, nullptr},
+      {L"\\\\.\\pipe\\TamsuBenchBareAgain", false, nullptr},
+      {L"\\\\.\\pipe\\TamsuBenchOverlapped", true, nullptr, ioEvent.get(), neverSet.get()},
+      {L"\\\\.\\pipe\\TamsuBenchBlockingKey", false, &keys[0]},
+  };
+  std::vector<tamsu::UniqueHandle> serverThreads;
+  std::vector<UniqueFileHandle> pipes;
+  for (BenchServer& s : servers) {
+    serverThreads.emplace_back(CreateThread(nullptr, 0, BenchServerThread, &s, 0, nullptr));
+    pipes.emplace_back(OpenMessagePipe(s.name));
+  }
+  const auto through = [](HANDLE pipe) { return [pipe](const Bytes& m) { return Exchange(pipe, m); }; };
+  static uint8_t answer[tamsu::kAnswerBufferSize];
+  std::vector<Row> rows = {
+      {"device pipe (DevicePipeServer)", through(devicePipe.get())},
+      {"bare pipe, blocking echo", through(pipes[0].get())},
+      {"the same bare pipe code, second pipe", through(pipes[1].get())},
+      {"bare pipe, PipeServer's overlapped I/O", through(pipes[2].get())},
+      {"blocking pipe + transaction", through(pipes[3].get())},
+      {"transaction alone, no pipe",
+       [&keys](const Bytes& m) {
+         uint32_t length = sizeof answer;
+         return keys[1].Transact(m.data(), static_cast<uint32_t>(m.size()), answer, &length) == 0;
+       }},
+      {"the key's send and receive alone",
+       [&keys](const Bytes& m) {
+         namespace pt = tamsu::pass_through;
+         const uint32_t first = std::min<uint32_t>(
+             tamsu::ExpectedAnswerSize(m.data(), static_cast<uint32_t>(m.size())) + 4, sizeof answer);
+         return keys[2].PassThroughOut(pt::kSendCdb, pt::kCdbLength, static_cast<uint32_t>(m.size()), m.data()) == 0 &&
+                keys[2].PassThroughIn(pt::kReceiveCdb, pt::kCdbLength, first, answer) == 0;
+       }},
+  };
+  enum { kDevice, kBare, kBareAgain, kOverlapped, kBlockingKey, kTransaction, kKey };
+
+  // On two CPUs, where each thread wakes decides much of a round trip; on one, every row is alike.
+  DWORD_PTR processMask = 0, systemMask = 0;
+  GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask);
+  const DWORD_PTR oneCpu = processMask & (~processMask + 1);
+  for (const DWORD_PTR mask : {oneCpu, processMask}) {
+    const bool pinned = SetProcessAffinityMask(GetCurrentProcess(), mask) != FALSE;
+    std::printf("Round trip (microseconds), threads on %s: %d turns, each row once per turn; "
+                "median [10th-90th percentile], median / bare pipe's\n",
+                !pinned ? "? CPUs (affinity refused)" : mask == oneCpu ? "one CPU" : "all CPUs", kRounds);
+    for (size_t size : {size_t{8}, size_t{256}, size_t{4096}}) {
+      MeasureInTurns(rows, Command(size));
+      std::vector<double> m;
+      for (const Row& row : rows) m.push_back(Median(row.times));
+      std::printf("%zu B\n", size);
+      for (size_t i = 0; i < rows.size(); ++i) {
+        std::printf("  %-40s %8.1f [%7.1f-%7.1f] %5.2f", rows[i].label, m[i], Percentile(rows[i].times, 0.1),
+                    Percentile(rows[i].times, 0.9), m[kBare] > 0 ? m[i] / m[kBare] : 0.0);
+        if (rows[i].failed) std::printf("  %d failed", rows[i].failed);
+        std::printf("\n");
+      }
+      std::printf("  device - bare %.1f: overlapped waits %.1f, transaction %.1f (the key's own %.1f); "
+                  "same code, other pipe %.1f\n",
+                  m[kDevice] - m[kBare], m[kOverlapped] - m[kBare], m[kTransaction], m[kKey], m[kBareAgain] - m[kBare]);
+    }
   }
 
+  if (getenv("BENCH_RT_ONLY")) return 0;
   for (int i = 1; i < 8; ++i) SimKeyBus::Instance().Add(KeyPath(i));
   const double list8 = ListRequest(&created);
   std::printf("List request, median of %d (microseconds): 1 key %.1f, 8 keys %.1f\n", kRounds, list1, list8);
@@ -219,8 +366,8 @@ int main() {
               created[1]);
 
   devicePipe.reset();
-  barePipe.reset();
-  WaitForSingleObject(bareThread.get(), 5000);
+  pipes.clear();
+  for (const auto& thread : serverThreads) WaitForSingleObject(thread.get(), 5000);
   server.Stop();
 
   // Throughput and the monitor's memory: TamsuKeySim, the same server code in a process of its own.
