@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -212,17 +213,57 @@ DWORD MonitorChildId() {
   return children.size() == 1 ? children[0] : 0;
 }
 
+// The keys of sim_service\TamsuSerB.exe, one line each ("stall:" before a path: a key that stops
+// answering on its first receive).
+void WriteSimKeys(const std::vector<std::string>& lines) {
+  const std::wstring list = ProgramFolder() + L"sim_service\\simkeys.txt";
+  UniqueFileHandle file(CreateFileW(list.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file.valid());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+}
+
+// A monitor whose keys all hang in a transaction, closed by another program: it must not linger on
+// its stalled servers, and the monitor waiting for the mutex must take over soon.
+TEST(Faults, MonitorWithStalledKeysClosedEndsAndTheWaitingMonitorServes) {
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"TamsuSimKeyRelease"));
+  WriteSimKeys({"stall:" + NarrowKeyPath(0), "stall:" + NarrowKeyPath(1), "stall:" + NarrowKeyPath(2)});
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(SimService(), {L"-m"}));
+  ASSERT_TRUE(WaitUntil(15000, [] { return ListShows(3); }));
+  std::vector<std::unique_ptr<PipeClient>> stalled;
+  for (int k = 0; k < 3; ++k) {
+    stalled.emplace_back(new PipeClient({L"open:" + KeyPath(k).substr(kDevicePathPrefixLength), L"xfer:00b0000010"}));
+  }
+  for (auto& client : stalled) ASSERT_TRUE(WaitUntil(15000, [&] { return client->Lines().size() >= 2; }));
+  Sleep(500);  // each server is now in its key's receive
+  ChildProcess second;
+  ASSERT_TRUE(second.Start(SimService(), {L"-m"}));
+  const HWND window = testing_support::WaitForMonitorWindow(first.id());
+  ASSERT_NE(nullptr, window);
+  ASSERT_NE(nullptr, testing_support::WaitForMonitorWindow(second.id()));
+
+  const DWORD closed = GetTickCount();
+  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  EXPECT_TRUE(first.Wait(60000)) << "the closed monitor lingers on its stalled keys";
+  const DWORD ended = GetTickCount() - closed;
+  EXPECT_TRUE(WaitUntil(60000, [] { return ListShows(3); })) << "the waiting monitor does not serve";
+  Figure("monitor with 3 stalled keys closed: ended after %lu ms, the waiting monitor served after %lu ms", ended,
+         GetTickCount() - closed);
+  for (auto& client : stalled) EXPECT_EQ(0u, client->Finish().back().find("recv fail")) << "a stalled command answered";
+  SetEvent(release.get());
+  PostMessageW(testing_support::WaitForMonitorWindow(second.id()), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(second.Wait(30000));
+}
+
 class ServiceFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::wstring list = ProgramFolder() + L"sim_service\\simkeys.txt";
-    UniqueFileHandle file(CreateFileW(list.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file.valid());
-    std::string text;
-    for (const KeyUnderLoad& key : Keys(2)) text += std::string(key.path.begin(), key.path.end()) + "\r\n";
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
-    file.reset();
+    std::vector<std::string> lines;
+    for (int k = 0; k < 2; ++k) lines.push_back(NarrowKeyPath(k));
+    WriteSimKeys(lines);
     ASSERT_EQ(0u, RunProgram(SimService(), {L"-i", L"-s"}));
     ASSERT_TRUE(WaitUntil(15000, [] { return ServiceState() == SERVICE_RUNNING; })) << "state " << ServiceState();
     ASSERT_TRUE(WaitUntil(15000, [] { return MonitorChildId() != 0; })) << "no monitor child";

@@ -21,11 +21,10 @@ using testing_support::ProcessesNamed;
 using testing_support::ChildProcess;
 using testing_support::RunPipeClient;
 using testing_support::RunProgram;
+using testing_support::WaitForMonitorWindow;
 using testing_support::WaitUntil;
 
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
-const wchar_t kClassName[] = L"TamsuMonClass_ZUVA";
-const wchar_t kTitle[] = L"TamsuMon001_ZUVA";
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
 
@@ -34,24 +33,6 @@ std::wstring ShippedProgram() { return testing_support::DistPath(L"TamsuSerB.exe
 bool ListPipeAnswers() {
   std::vector<std::string> out = RunPipeClient({L"list"});
   return !out.empty() && out[0].compare(0, 8, "list ok ") == 0;
-}
-
-HWND FindMonitorWindowOf(DWORD processId) {
-  for (HWND window = FindWindowExW(nullptr, nullptr, kClassName, kTitle); window;
-       window = FindWindowExW(nullptr, window, kClassName, kTitle)) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == processId) return window;
-  }
-  return nullptr;
-}
-
-HWND WaitForMonitorWindow(DWORD processId) {
-  for (int i = 0; i < 200; ++i) {
-    if (HWND window = FindMonitorWindowOf(processId)) return window;
-    Sleep(50);
-  }
-  return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -91,7 +72,7 @@ TEST(Monitor, TwoMonitorsAtOnceOnlyOneServesAndTheOtherTakesOver) {
   ASSERT_TRUE(second.Start(ShippedProgram(), {L"-m", L"-i"}));  // -m wins over every other switch
   HWND secondWindow = WaitForMonitorWindow(second.id());
   ASSERT_NE(nullptr, secondWindow) << "each monitor has its own window";
-  PostMessageW(FindMonitorWindowOf(first.id()), WM_CLOSE, 0, 0);
+  PostMessageW(WaitForMonitorWindow(first.id()), WM_CLOSE, 0, 0);
   ASSERT_TRUE(first.Wait(10000));
   EXPECT_TRUE(second.Running());
   EXPECT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the waiting monitor did not take over";
@@ -104,6 +85,18 @@ TEST(Monitor, TwoMonitorsAtOnceOnlyOneServesAndTheOtherTakesOver) {
   EXPECT_EQ(nullptr, service) << "-i beside -m installed the service";
   if (service) CloseServiceHandle(service);
   CloseServiceHandle(manager);
+}
+
+TEST(Monitor, ThatCannotHaveTheMutexEndsSoThatTheServiceReplacesIt) {
+  // An object of another type squats the mutex's name: neither create nor open gives a handle.
+  UniqueHandle squatter(CreateEventW(nullptr, TRUE, FALSE, kServiceMutexName));
+  ASSERT_TRUE(squatter.valid());
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.Start(ShippedProgram(), {L"-m"}));
+  DWORD code = 1;
+  EXPECT_TRUE(monitor.Wait(15000, &code)) << "a monitor that cannot serve lingers";
+  EXPECT_EQ(0u, code);
+  EXPECT_FALSE(ListPipeAnswers());
 }
 
 TEST(Program, WithoutSwitchesOutsideTheServiceManagerItEndsAtOnce) {
@@ -265,6 +258,98 @@ TEST_F(ServiceTest, ProgramPathWithBlanksAndSwitchLettersIsQuoted) {
   EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
   DeleteFileW(program.c_str());
   RemoveDirectoryW(folder.c_str());
+}
+
+TEST_F(ServiceTest, InstallSetsRecoveryActions) {
+  ASSERT_EQ(0u, RunProgram(ShippedProgram(), {L"-i"}));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  ASSERT_TRUE(service.valid());
+  std::vector<BYTE> buffer(4096);
+  DWORD needed = 0;
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &needed)) {
+    ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+    GTEST_SKIP() << "this Wine accepts failure actions but cannot report them (QueryServiceConfig2W: 124)";
+  }
+  const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+  EXPECT_EQ(86400u, failure->dwResetPeriod) << "the failure count starts again after a day";
+  ASSERT_EQ(3u, failure->cActions);
+  const DWORD delays[] = {1000, 5000, 30000};
+  for (DWORD i = 0; i < 3; ++i) {
+    EXPECT_EQ(SC_ACTION_RESTART, failure->lpsaActions[i].Type) << "action " << i;
+    EXPECT_EQ(delays[i], failure->lpsaActions[i].Delay) << "action " << i;
+  }
+}
+
+// The monitor is killed while the program file cannot be started (as during an update): the
+// service keeps trying, with a growing delay, and serves again soon after the file is back.
+TEST_F(ServiceTest, FailedRestartIsRetriedUntilTheProgramCanStartAgain) {
+  const std::wstring folder = L"C:\\TamsuRetry";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring program = folder + L"\\TamsuSerB.exe";
+  const std::wstring away = folder + L"\\TamsuSerB.away";
+  ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), program.c_str(), FALSE)) << GetLastError();
+  InstallAndStart(program);
+
+  ASSERT_TRUE(MoveFileW(program.c_str(), away.c_str())) << GetLastError();
+  UniqueHandle child(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildId()));
+  ASSERT_TRUE(child.valid());
+  TerminateProcess(child.get(), 1);
+  WaitForSingleObject(child.get(), 5000);
+  Sleep(8000);  // starts fail after 0, 1, 3 and 7 s: the delay has grown to 8 s
+  EXPECT_FALSE(HasMonitorChild());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Control(SERVICE_CONTROL_INTERROGATE)) << "no longer controllable";
+
+  ASSERT_TRUE(MoveFileW(away.c_str(), program.c_str())) << GetLastError();
+  const DWORD restored = GetTickCount();
+  EXPECT_TRUE(WaitUntil(30000, HasMonitorChild)) << "no monitor within one retry step of the restore";
+  EXPECT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the new monitor does not serve";
+  std::printf("[figure] program file restored to a monitor serving again: %lu ms\n", GetTickCount() - restored);
+
+  // Unstartable again; a stop during the retry delay is served at once and leaves nothing.
+  ASSERT_TRUE(MoveFileW(program.c_str(), away.c_str())) << GetLastError();
+  child.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildId()));
+  TerminateProcess(child.get(), 1);
+  WaitForSingleObject(child.get(), 5000);
+  Sleep(4000);
+  const DWORD stopping = GetTickCount();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Control(SERVICE_CONTROL_STOP));
+  EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); })) << "the service lingers";
+  std::printf("[figure] stop during the retry delay to no process left: %lu ms\n", GetTickCount() - stopping);
+  MoveFileW(away.c_str(), program.c_str());
+  RunProgram(program, {L"-u"});
+  DeleteFileW(program.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
+// Quoted and followed by " -m", the program path must fit the monitor's command line: 254 units.
+TEST_F(ServiceTest, ProgramPathLimitIsAppliedAtInstall) {
+  const std::wstring name = L"\\TamsuSerB.exe";  // the monitor child is found by this name
+  const std::wstring base = L"C:\\TamsuLong";
+  const std::wstring longestFolder = base + std::wstring(254 - name.size() - base.size(), L'd');
+  const std::wstring tooLongFolder = base + std::wstring(255 - name.size() - base.size(), L'd');
+  const std::wstring longest = longestFolder + name;
+  const std::wstring tooLong = tooLongFolder + name;
+  ASSERT_EQ(254u, longest.size());
+  for (const std::wstring& folder : {longestFolder, tooLongFolder}) CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), longest.c_str(), FALSE)) << GetLastError();
+  ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), tooLong.c_str(), FALSE)) << GetLastError();
+
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), RunProgram(tooLong, {L"-i"}));
+  EXPECT_EQ(0u, State()) << "a service was installed that could never start its monitor";
+
+  InstallAndStart(longest);
+  QUERY_SERVICE_CONFIGW* config = nullptr;
+  std::vector<BYTE> keep = Config(&config);
+  ASSERT_NE(nullptr, config);
+  EXPECT_EQ(L"\"" + longest + L"\"", std::wstring(config->lpBinaryPathName));
+  ASSERT_EQ(0u, RunProgram(longest, {L"-k", L"-u"}));
+  EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
+  for (const std::wstring& folder : {longestFolder, tooLongFolder}) {
+    DeleteFileW((folder + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+  }
 }
 
 }  // namespace

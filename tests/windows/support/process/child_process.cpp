@@ -115,6 +115,20 @@ bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD po
   return condition();
 }
 
+HWND WaitForMonitorWindow(DWORD processId, DWORD timeoutMs) {
+  HWND found = nullptr;
+  WaitUntil(timeoutMs, [&] {
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"TamsuMonClass_ZUVA", L"TamsuMon001_ZUVA"); window;
+         window = FindWindowExW(nullptr, window, L"TamsuMonClass_ZUVA", L"TamsuMon001_ZUVA")) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(window, &owner);
+      if (owner == processId) found = window;
+    }
+    return found != nullptr;
+  });
+  return found;
+}
+
 MonitorHost::MonitorHost(const std::vector<std::wstring>& arguments) {
   static LONG serial = 0;
   const std::wstring stopName = L"TamsuTestMonitorStop_" + std::to_wstring(GetCurrentProcessId()) + L"_" +

@@ -39,6 +39,9 @@ DWORD ServiceState(const wchar_t* serviceName);
 // Polls until the condition holds; false when it still does not after the time-out.
 bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs = 50);
 
+// The hidden window of the monitor process `processId`, once it exists; null after the time-out.
+HWND WaitForMonitorWindow(DWORD processId, DWORD timeoutMs = 10000);
+
 class ChildProcess {
  public:
   ChildProcess() = default;
