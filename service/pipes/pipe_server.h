@@ -104,7 +104,6 @@ class DevicePipeServer final : public PipeServer {
   DWORD ServeClient(HANDLE pipe) override;
   DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override;
 
-  const std::wstring& name() const { return name_; }
   const std::wstring& devicePath() const { return devicePath_; }
   uint32_t flags = 0;
 

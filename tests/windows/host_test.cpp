@@ -154,6 +154,17 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(WaitUntil(10000, HasMonitorChild)) << "no monitor child";
     ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the monitor child does not serve";
   }
+
+  // Installs and starts the service from `program`, checks the path it was given, removes it.
+  static void InstallRunAndRemove(const std::wstring& program) {
+    InstallAndStart(program);
+    QUERY_SERVICE_CONFIGW* config = nullptr;
+    std::vector<BYTE> keep = Config(&config);
+    ASSERT_NE(nullptr, config);
+    EXPECT_EQ(L"\"" + program + L"\"", std::wstring(config->lpBinaryPathName));
+    ASSERT_EQ(0u, RunProgram(program, {L"-k", L"-u"}));
+    EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
+  }
 };
 
 TEST_F(ServiceTest, InstallStartControlStopRemove) {
@@ -249,13 +260,7 @@ TEST_F(ServiceTest, ProgramPathWithBlanksAndSwitchLettersIsQuoted) {
   CreateDirectoryW(folder.c_str(), nullptr);
   const std::wstring program = folder + L"\\TamsuSerB.exe";
   ASSERT_TRUE(CopyFileW(ShippedProgram().c_str(), program.c_str(), FALSE)) << GetLastError();
-  InstallAndStart(program);
-  QUERY_SERVICE_CONFIGW* config = nullptr;
-  std::vector<BYTE> keep = Config(&config);
-  ASSERT_NE(nullptr, config);
-  EXPECT_EQ(L"\"" + program + L"\"", std::wstring(config->lpBinaryPathName));
-  ASSERT_EQ(0u, RunProgram(program, {L"-k", L"-u"}));
-  EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
+  InstallRunAndRemove(program);
   DeleteFileW(program.c_str());
   RemoveDirectoryW(folder.c_str());
 }
@@ -339,13 +344,7 @@ TEST_F(ServiceTest, ProgramPathLimitIsAppliedAtInstall) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), RunProgram(tooLong, {L"-i"}));
   EXPECT_EQ(0u, State()) << "a service was installed that could never start its monitor";
 
-  InstallAndStart(longest);
-  QUERY_SERVICE_CONFIGW* config = nullptr;
-  std::vector<BYTE> keep = Config(&config);
-  ASSERT_NE(nullptr, config);
-  EXPECT_EQ(L"\"" + longest + L"\"", std::wstring(config->lpBinaryPathName));
-  ASSERT_EQ(0u, RunProgram(longest, {L"-k", L"-u"}));
-  EXPECT_TRUE(WaitUntil(10000, [] { return ProcessesNamed(L"TamsuSerB.exe").empty(); }));
+  InstallRunAndRemove(longest);
   for (const std::wstring& folder : {longestFolder, tooLongFolder}) {
     DeleteFileW((folder + name).c_str());
     RemoveDirectoryW(folder.c_str());
