@@ -48,6 +48,12 @@ std::vector<uint8_t> HexBytes(const std::wstring& text) {
   return bytes;
 }
 
+FolderSecurity RWCreateSecurity(const VersionFields& now, const VersionFields& atLoad) {
+  if (now.IsNt4OrOlder()) return FolderSecurity::kDefault;
+  const bool labelled = atLoad.IsNt() && (atLoad.major > 6 || (atLoad.major == 6 && atLoad.minor >= 1));
+  return labelled ? FolderSecurity::kNullDaclAndLowLabel : FolderSecurity::kNullDacl;
+}
+
 const wchar_t* SysVersionWord(const VersionFields& v) {
   if (v.IsNt4OrOlder()) return L"98";
   if (v.IsWin2000()) return L"2K";

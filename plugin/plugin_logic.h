@@ -36,6 +36,13 @@ struct VersionFields {
   bool IsWin7OrLater() const { return IsNt() && major >= 6 && minor >= 1; }
 };
 
+// What RWCreate gives its folders and files: nothing of its own on NT 4 and older (asked of the
+// version each call reads), otherwise a null DACL, and the low label from 6.1 on, any later major
+// version included (asked of the version read at load). Windows 8 to 11 report 6.2, 6.3 or 10.0,
+// and low-integrity clients must be able to write there.
+enum class FolderSecurity { kDefault, kNullDacl, kNullDaclAndLowLabel };
+FolderSecurity RWCreateSecurity(const VersionFields& now, const VersionFields& atLoad);
+
 // The word of the first predicate that holds, in the fixed row order.
 const wchar_t* SysVersionWord(const VersionFields& version);
 

@@ -20,11 +20,15 @@ namespace {
 
 constexpr size_t kPathParameterSize = 260;
 
-// The plug-in's rule: nothing of our own on NT 4 and older; the label from Windows 7 on only.
 LowIntegritySecurity::Descriptor PluginDescriptor() {
-  if (OsVersion().fields().IsNt4OrOlder()) return LowIntegritySecurity::Descriptor::kDefault;
-  return LoadedOsVersion().fields().IsWin7OrLater() ? LowIntegritySecurity::Descriptor::kNullDaclAndLowLabel
-                                                    : LowIntegritySecurity::Descriptor::kNullDacl;
+  switch (RWCreateSecurity(OsVersion().fields(), LoadedOsVersion().fields())) {
+    case FolderSecurity::kDefault:
+      return LowIntegritySecurity::Descriptor::kDefault;
+    case FolderSecurity::kNullDacl:
+      return LowIntegritySecurity::Descriptor::kNullDacl;
+    default:
+      return LowIntegritySecurity::Descriptor::kNullDaclAndLowLabel;
+  }
 }
 
 void CreateLowIntegrityObject() {

@@ -57,6 +57,29 @@ TEST(SysVersionWord, RowOrderDecides) {
   }
 }
 
+TEST(RWCreateSecurity, LabelFromSixOneOnAnyLaterMajorIncluded) {
+  struct Row {
+    uint32_t platform, major, minor;
+    FolderSecurity expected;
+  } rows[] = {{2, 4, 0, FolderSecurity::kDefault},           {2, 5, 1, FolderSecurity::kNullDacl},
+              {2, 6, 0, FolderSecurity::kNullDacl},          {2, 6, 1, FolderSecurity::kNullDaclAndLowLabel},
+              {2, 6, 3, FolderSecurity::kNullDaclAndLowLabel}, {2, 10, 0, FolderSecurity::kNullDaclAndLowLabel},
+              {1, 4, 10, FolderSecurity::kNullDacl}};
+  for (const Row& r : rows) {
+    VersionFields v;
+    v.platformId = r.platform;
+    v.major = r.major;
+    v.minor = r.minor;
+    EXPECT_EQ(r.expected, RWCreateSecurity(v, v)) << r.platform << ": " << r.major << "." << r.minor;
+  }
+  VersionFields nt4, ten;
+  nt4.platformId = ten.platformId = 2;
+  nt4.major = 4;
+  ten.major = 10;
+  EXPECT_EQ(FolderSecurity::kDefault, RWCreateSecurity(nt4, ten)) << "NT 4 is asked of the version read per call";
+  EXPECT_EQ(FolderSecurity::kNullDacl, RWCreateSecurity(ten, nt4)) << "the label is asked of the version at load";
+}
+
 TEST(GarbageWindowTitles, RowByDefaultLanguage) {
   EXPECT_EQ(std::wstring(L"QuillmarkHant"), GarbageWindowTitlesFor(0x0404).first);
   EXPECT_EQ(std::wstring(L"QuillmarkHantK\u5BF6"), GarbageWindowTitlesFor(0x0404).second);
