@@ -27,7 +27,7 @@ class MonitorChild {
     wchar_t path[MAX_PATH];
     const DWORD error = OwnProgramPath(path);
     if (error != 0) return error;
-    QuotePath(path, kMonitorSwitch, commandLine_, MAX_PATH);  // fits: the path is within the limit
+    if (!QuotePath(path, kMonitorSwitch, commandLine_, MAX_PATH)) return ERROR_FILENAME_EXCED_RANGE;
     CriticalSectionLock hold(lock_);
     return Launch();
   }

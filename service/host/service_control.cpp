@@ -29,14 +29,9 @@ bool SetRecoveryActions(SC_HANDLE service) {
 }  // namespace
 
 DWORD OwnProgramPath(wchar_t (&path)[MAX_PATH]) {
-  path[0] = 0;
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   if (length == 0) return GetLastError();
-  if (length > kMaxProgramPathLength) {
-    path[0] = 0;
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
-  return 0;
+  return length > kMaxProgramPathLength ? ERROR_FILENAME_EXCED_RANGE : 0;
 }
 
 DWORD InstallService(const wchar_t* serviceName, const wchar_t* programPath) {

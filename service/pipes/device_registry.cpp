@@ -56,7 +56,6 @@ bool DeviceServerRegistry::Ensure(const char* path) {
     return true;
   }
   // Two servers on one key would interleave their clients' commands on it.
-  DeleteEndedRetired();
   if (Retiring(widePath)) return false;
   RemoveStale();
   std::unique_ptr<DevicePipeServer>& slot = servers_[widePath];

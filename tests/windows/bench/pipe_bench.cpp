@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,65 +85,50 @@ double RoundTrip(HANDLE pipe, const Bytes& message) {
   return Median(times);
 }
 
-// The server side of the comparison pipes: a copy of PipeServer's request loop, with blocking or
-// overlapped I/O, replying with an echo or with a transaction against a simulated key.
-struct BenchServer {
-  const wchar_t* name;
-  bool overlapped;
-  tamsu::DeviceChannel* key;                 // null: echo
-  HANDLE ioEvent = nullptr, stop = nullptr;  // overlapped only: auto-reset, and never set, as PipeServer's
-};
-
-// PipeServer::FinishIo without its stop path: the stop event here is never set.
-bool FinishIo(const BenchServer& s, HANDLE pipe, BOOL started, OVERLAPPED* io, DWORD* transferred) {
-  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-  HANDLE waits[2] = {io->hEvent, s.stop};
-  return (started || WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) &&
-         GetOverlappedResult(pipe, io, transferred, FALSE);
-}
-
-bool ReadMessage(const BenchServer& s, HANDLE pipe, void* buffer, DWORD size, DWORD* read) {
-  *read = 0;
-  if (!s.overlapped) return ReadFile(pipe, buffer, size, read, nullptr) != FALSE;
-  OVERLAPPED io = {};
-  io.hEvent = s.ioEvent;
-  return FinishIo(s, pipe, ReadFile(pipe, buffer, size, nullptr, &io), &io, read);
-}
-
-bool WriteMessage(const BenchServer& s, HANDLE pipe, const void* buffer, DWORD size, DWORD* written) {
-  *written = 0;
-  if (!s.overlapped) return WriteFile(pipe, buffer, size, written, nullptr) != FALSE;
-  OVERLAPPED io = {};
-  io.hEvent = s.ioEvent;
-  return FinishIo(s, pipe, WriteFile(pipe, buffer, size, nullptr, &io), &io, written);
-}
-
-DWORD WINAPI BenchServerThread(LPVOID parameter) {
-  BenchServer& s = *static_cast<BenchServer*>(parameter);
-  UniqueFileHandle pipe(CreateNamedPipeW(s.name, PIPE_ACCESS_DUPLEX | (s.overlapped ? FILE_FLAG_OVERLAPPED : 0),
+// The reference: a bare message-mode echo for one client, with blocking calls.
+DWORD WINAPI BareEcho(LPVOID name) {
+  UniqueFileHandle pipe(CreateNamedPipeW(static_cast<const wchar_t*>(name), PIPE_ACCESS_DUPLEX,
                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 10000,
                                          nullptr));
-  if (!pipe) return 1;
-  OVERLAPPED connect = {};
-  connect.hEvent = s.ioEvent;
-  if (!ConnectNamedPipe(pipe.get(), s.overlapped ? &connect : nullptr)) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING && error != ERROR_PIPE_CONNECTED) return 1;
-    if (error == ERROR_IO_PENDING) WaitForSingleObject(s.ioEvent, INFINITE);
-  }
-  uint8_t request[4096], reply[4096];
-  for (;;) {
-    DWORD read = 0, written = 0;
-    if (!ReadMessage(s, pipe.get(), request, sizeof request, &read) || read == 0) break;
-    uint32_t replyLength = read;
-    if (s.key) {
-      replyLength = sizeof reply;
-      if (s.key->Transact(request, read, reply, &replyLength) != 0) break;
-    }
-    if (!WriteMessage(s, pipe.get(), s.key ? reply : request, replyLength, &written)) break;
+  if (!pipe || (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)) return 1;
+  uint8_t message[4096];
+  DWORD read = 0, written = 0;
+  while (ReadFile(pipe.get(), message, sizeof message, &read, nullptr) && read > 0 &&
+         WriteFile(pipe.get(), message, read, &written, nullptr)) {
   }
   return 0;
 }
+
+// The server's own loop (PipeServer) in the mode and with the reply of a comparison row:
+// overlapped, as the device servers run, or blocking; an echo, or a transaction on a simulated key.
+class BenchServer final : public tamsu::PipeServer {
+ public:
+  BenchServer(const wchar_t* name, bool overlapped, tamsu::DeviceChannel* key) : name_(name), key_(key) {
+    pipeName_ = name_.c_str();
+    if (overlapped) {
+      stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      stopEvent_ = stop_.get();
+      SetConnectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    }
+  }
+  DWORD ProcessRequest(const uint8_t* request, DWORD length, uint8_t* reply, DWORD* replyLength) override {
+    if (key_) {
+      uint32_t answer = *replyLength;
+      const uint32_t result = key_->Transact(request, length, reply, &answer);
+      *replyLength = answer;
+      return result;
+    }
+    if (length > *replyLength) return ERROR_INSUFFICIENT_BUFFER;
+    std::copy(request, request + length, reply);
+    *replyLength = length;
+    return 0;
+  }
+
+ private:
+  std::wstring name_;
+  tamsu::DeviceChannel* key_;
+  tamsu::UniqueHandle stop_;
+};
 
 // A row of the round-trip table: one exchange, timed; every row's samples are taken in turns.
 struct Row {
@@ -299,19 +285,20 @@ int main() {
     const std::string path = DirectPath(i);
     keys[i].Open(std::wstring(path.begin(), path.end()).c_str());
   }
-  tamsu::UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  tamsu::UniqueHandle ioEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  BenchServer servers[] = {
-      {L"\\\\.\\pipe\\TamsuBenchBare", false, nullptr},
-      {L"\\\\.\\pipe\\TamsuBenchBareAgain", false, nullptr},
-      {L"\\\\.\\pipe\\TamsuBenchOverlapped", true, nullptr, ioEvent.get(), neverSet.get()},
-      {L"\\\\.\\pipe\\TamsuBenchBlockingKey", false, &keys[0]},
-  };
-  std::vector<tamsu::UniqueHandle> serverThreads;
+  const wchar_t kBarePipe[] = L"\\\\.\\pipe\\TamsuBenchBare";
+  const wchar_t kBareAgainPipe[] = L"\\\\.\\pipe\\TamsuBenchBareAgain";
+  std::vector<tamsu::UniqueHandle> bareThreads;
+  for (const wchar_t* name : {kBarePipe, kBareAgainPipe}) {
+    bareThreads.emplace_back(CreateThread(nullptr, 0, BareEcho, const_cast<wchar_t*>(name), 0, nullptr));
+  }
+  std::vector<std::unique_ptr<BenchServer>> servers;
+  servers.emplace_back(new BenchServer(L"\\\\.\\pipe\\TamsuBenchOverlapped", true, nullptr));
+  servers.emplace_back(new BenchServer(L"\\\\.\\pipe\\TamsuBenchBlockingKey", false, &keys[0]));
+  for (const auto& server : servers) server->StartThread();
   std::vector<UniqueFileHandle> pipes;
-  for (BenchServer& s : servers) {
-    serverThreads.emplace_back(CreateThread(nullptr, 0, BenchServerThread, &s, 0, nullptr));
-    pipes.emplace_back(OpenMessagePipe(s.name));
+  for (const wchar_t* name : {kBarePipe, kBareAgainPipe, L"\\\\.\\pipe\\TamsuBenchOverlapped",
+                              L"\\\\.\\pipe\\TamsuBenchBlockingKey"}) {
+    pipes.emplace_back(OpenMessagePipe(name));
   }
   const auto through = [](HANDLE pipe) { return [pipe](const Bytes& m) { return Exchange(pipe, m); }; };
   static uint8_t answer[tamsu::kAnswerBufferSize];
@@ -377,7 +364,11 @@ int main() {
 
   devicePipe.reset();
   pipes.clear();
-  for (const auto& thread : serverThreads) WaitForSingleObject(thread.get(), 5000);
+  for (const auto& thread : bareThreads) WaitForSingleObject(thread.get(), 5000);
+  // A server whose thread outlived its stop is left to the process's end, never deleted under it.
+  for (auto& bench : servers) {
+    if (!bench->Stop(100, 5000)) bench.release();
+  }
   server.Stop();
 
   // Throughput and the monitor's memory: TamsuKeySim, the same server code in a process of its own.

@@ -42,8 +42,8 @@ struct KeysFromFile {
       tamsu::sim::SimKey& key = tamsu::sim::SimKeyBus::Instance().Add(line);
       key.SetResponder([keyTag](const tamsu::sim::Bytes& command) { return tamsu::soak::Answer(keyTag, command); });
       if (stalls) {
-        static HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"TamsuSimKeyRelease");  // lives with the process
-        key.StallNextReceive(release);
+        static const tamsu::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"TamsuSimKeyRelease"));
+        key.StallNextReceive(release.get());
       }
     }
   }
