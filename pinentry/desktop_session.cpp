@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 #include <vector>
 
-#include "common/win/unique_resource.h"
 #include "pinentry_logic.h"
 
 namespace tamsu {
@@ -19,7 +19,10 @@ constexpr DWORD kCaptureRop = SRCCOPY | CAPTUREBLT;  // layered windows too
 constexpr BYTE kHalfAlpha = 128;
 constexpr DWORD kSwitchAccess = DESKTOP_SWITCHDESKTOP;
 
-DesktopSession g_session;
+// The picture of the running entry, where DllMain still finds it when the process ends mid-entry;
+// the path counts only while the flag is set, so a path cut short by the end is never used.
+char g_pictureOnScreen[MAX_PATH];
+volatile LONG g_pictureOnScreenSet = 0;
 
 std::string PictureName() {
   GUID guid;
@@ -32,23 +35,35 @@ std::string PictureName() {
   return PictureNameFromRandom(drawn);
 }
 
-void CopyBounded(char* destination, size_t capacity, const std::string& text) {
-  const size_t length = text.size() < capacity - 1 ? text.size() : capacity - 1;
-  memcpy(destination, text.data(), length);
+void CopyBounded(char* destination, size_t capacity, const char* text) {
+  size_t length = 0;
+  while (length + 1 < capacity && text[length]) ++length;
+  memcpy(destination, text, length);
   destination[length] = 0;
 }
 
-// The primary screen at half brightness, written to the picture file.
-void WriteScreenPicture(const char* path) {
+// The picture's path in the temporary folder; empty when that folder cannot be named, rather than
+// a picture in whatever the current directory is.
+std::string PicturePath(const std::string& name) {
+  char folder[MAX_PATH] = {};
+  const DWORD length = GetTempPathA(MAX_PATH, folder);
+  if (length == 0 || length >= MAX_PATH) return {};
+  char path[MAX_PATH] = {};
+  if (!PathCombineA(path, folder, name.c_str())) return {};
+  return path;
+}
+
+// The primary screen at half brightness, written to the picture file; false when it was not.
+bool WriteScreenPicture(const char* path) {
   WindowDc screen(GetDesktopWindow());
-  if (!screen) return;
+  if (!screen) return false;
   const int width = GetSystemMetrics(SM_CXSCREEN);
   const int height = GetSystemMetrics(SM_CYSCREEN);
   UniqueMemoryDc dcA(CreateCompatibleDC(screen.get()));
   UniqueBitmap bitmapA(CreateCompatibleBitmap(screen.get(), width, height));
-  if (!dcA || !bitmapA) return;
+  if (!dcA || !bitmapA) return false;
   HGDIOBJ previousA = SelectObject(dcA.get(), bitmapA.get());
-  BitBlt(dcA.get(), 0, 0, width, height, screen.get(), 0, 0, kCaptureRop);
+  const bool captured = BitBlt(dcA.get(), 0, 0, width, height, screen.get(), 0, 0, kCaptureRop) != FALSE;
   UniqueMemoryDc dcB(CreateCompatibleDC(screen.get()));
   UniqueBitmap bitmapB(CreateCompatibleBitmap(screen.get(), width, height));  // black as created
   if (dcB && bitmapB) {
@@ -58,24 +73,52 @@ void WriteScreenPicture(const char* path) {
     SelectObject(dcB.get(), previousB);
   }
   SelectObject(dcA.get(), previousA);
-  saveBitmapFile(bitmapA.get(), path);
+  return captured && saveBitmapFile(bitmapA.get(), path);
 }
 
-void CloseDesktopHandles() {
-  if (g_session.newDesktop) CloseDesktop(g_session.newDesktop);
-  if (g_session.inputDesktop) CloseDesktop(g_session.inputDesktop);
-  g_session.newDesktop = g_session.inputDesktop = nullptr;
+void DeletePictureFile(const char* path) {
+  char longPath[MAX_PATH] = {};
+  const DWORD length = GetLongPathNameA(path, longPath, MAX_PATH);
+  DeleteFileA(length > 0 && length < MAX_PATH ? longPath : path);
+}
+
+void DeletePicture(DesktopSession& session) {
+  if (!session.picturePath[0]) return;
+  InterlockedExchange(&g_pictureOnScreenSet, 0);
+  DeletePictureFile(session.picturePath);
+  session.picturePath[0] = 0;
+}
+
+// Steps onto the named desktop, opening it or else creating it; false when the worker stays where it is.
+bool EnterNewDesktop(DesktopSession& session, const std::string& desktopName) {
+  session.inputDesktop.reset(OpenInputDesktop(0, FALSE, kSwitchAccess));
+  if (!session.inputDesktop) return false;
+  HDESK opened = OpenDesktopA(desktopName.c_str(), 0, FALSE, GENERIC_ALL);
+  if (!opened) {
+    if (GetLastError() == ERROR_ACCESS_DENIED) return false;
+    opened = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (!opened) return false;
+  }
+  session.newDesktop.reset(opened);
+  session.threadDesktop = GetThreadDesktop(GetCurrentThreadId());
+  if (!session.threadDesktop) return false;
+  return session.threadDesktop == opened || SetThreadDesktop(opened);
 }
 
 }  // namespace
 
-void saveBitmapFile(HBITMAP bitmap, const char* path) {
-  if (!bitmap || !path) return;
+DWORD CurrentSessionId() {
+  DWORD sessionId = 0;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &sessionId) ? sessionId : 0;
+}
+
+bool saveBitmapFile(HBITMAP bitmap, const char* path) {
+  if (!bitmap || !path) return false;
   WindowDc screen(nullptr);
   BITMAPINFOHEADER header = {};
   header.biSize = sizeof header;
   if (GetDIBits(screen.get(), bitmap, 0, 0, nullptr, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) <= 0) {
-    return;
+    return false;
   }
   const BitmapLayout layout = LayoutFor(header.biBitCount, header.biWidth, header.biHeight, header.biSizeImage);
   header.biSizeImage = layout.imageSize;
@@ -84,74 +127,72 @@ void saveBitmapFile(HBITMAP bitmap, const char* path) {
   std::vector<uint8_t> info(sizeof header + 256 * sizeof(RGBQUAD));
   memcpy(info.data(), &header, sizeof header);
   UniqueGlobalMemory pixels(GlobalAlloc(GMEM_FIXED, layout.imageSize));
-  if (!pixels) return;
-  GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), pixels.get(),
-            reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS);
+  if (!pixels) return false;
+  // Rows it did not deliver would be whatever the heap held before: no picture then.
+  const int rows = GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), pixels.get(),
+                             reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS);
+  if (rows != header.biHeight) return false;
   UniqueFileHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
+  if (!file) return false;
   const auto fileHeader = BitmapFileHeader(layout);
   const std::vector<uint8_t> colourTable(layout.colourEntries * 4, 0x80);
-  DWORD written = 0;
-  WriteFile(file.get(), fileHeader.data(), static_cast<DWORD>(fileHeader.size()), &written, nullptr);
-  WriteFile(file.get(), &header, sizeof header, &written, nullptr);
-  if (!colourTable.empty()) {
-    WriteFile(file.get(), colourTable.data(), static_cast<DWORD>(colourTable.size()), &written, nullptr);
-  }
-  WriteFile(file.get(), pixels.get(), layout.imageSize, &written, nullptr);
+  const auto write = [&file](const void* data, DWORD size) {
+    DWORD written = 0;
+    return size == 0 || (WriteFile(file.get(), data, size, &written, nullptr) && written == size);
+  };
+  const bool whole = write(fileHeader.data(), static_cast<DWORD>(fileHeader.size())) &&
+                     write(&header, sizeof header) &&
+                     write(colourTable.data(), static_cast<DWORD>(colourTable.size())) &&
+                     write(pixels.get(), layout.imageSize);
+  file.reset();
+  if (!whole) DeleteFileA(path);
+  return whole;
 }
 
-void openDesktopSession(bool useSecureDesktop) {
-  g_session = DesktopSession();
+DesktopSession openDesktopSession(bool useSecureDesktop) {
+  DesktopSession session;
   srand(static_cast<unsigned>(time(nullptr)));
   const std::string pictureName = PictureName();
-  DWORD sessionId = 0;
-  if (!ProcessIdToSessionId(GetCurrentProcessId(), &sessionId)) sessionId = 0;
-  const std::string desktopName = DesktopName(sessionId);
-  if (!useSecureDesktop) return;
+  const std::string desktopName = DesktopName(CurrentSessionId());
+  if (!useSecureDesktop) return session;
 
-  char path[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, path);
-  char picture[MAX_PATH] = {};
-  if (!PathCombineA(picture, path, pictureName.c_str())) picture[0] = 0;
-  WriteScreenPicture(picture);
-  SystemParametersInfoA(SPI_GETDESKWALLPAPER, MAX_PATH, g_session.savedWallpaper, 0);
-  g_session.savedWallpaper[MAX_PATH - 1] = 0;
-  CopyBounded(g_session.picturePath, MAX_PATH, picture);
+  const std::string picture = PicturePath(pictureName);
+  if (!picture.empty() && WriteScreenPicture(picture.c_str())) {
+    CopyBounded(session.picturePath, MAX_PATH, picture.c_str());
+  }
+  SystemParametersInfoA(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0);
+  session.savedWallpaper[MAX_PATH - 1] = 0;
 
-  bool ready = (g_session.inputDesktop = OpenInputDesktop(0, FALSE, kSwitchAccess)) != nullptr;
-  if (ready) {
-    g_session.newDesktop = OpenDesktopA(desktopName.c_str(), 0, FALSE, GENERIC_ALL);
-    if (!g_session.newDesktop && GetLastError() != ERROR_ACCESS_DENIED) {
-      g_session.newDesktop = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    }
-    ready = g_session.newDesktop != nullptr;
+  if (!EnterNewDesktop(session, desktopName)) {
+    session.newDesktop.reset();
+    session.inputDesktop.reset();
+    DeletePicture(session);
+    return session;
   }
-  if (ready) ready = (g_session.threadDesktop = GetThreadDesktop(GetCurrentThreadId())) != nullptr;
-  if (ready && g_session.threadDesktop != g_session.newDesktop) {
-    ready = SetThreadDesktop(g_session.newDesktop) != FALSE;
+  // Without a picture the user's own wallpaper stays: one naming no file would blank it.
+  if (session.picturePath[0]) {
+    CopyBounded(g_pictureOnScreen, MAX_PATH, session.picturePath);
+    InterlockedExchange(&g_pictureOnScreenSet, 1);
+    SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.picturePath, 0);
   }
-  if (!ready) {
-    CloseDesktopHandles();
-    DeleteFileA(g_session.picturePath);
-    return;
-  }
-  SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, g_session.picturePath, 0);
-  g_session.active = true;
-  g_session.switched = SwitchDesktop(g_session.newDesktop) != FALSE;
+  session.active = true;
+  session.switched = SwitchDesktop(session.newDesktop.get()) != FALSE;
+  return session;
 }
 
-void closeDesktopSession() {
-  if (!g_session.active) return;
-  if (g_session.switched) SwitchDesktop(g_session.inputDesktop);
-  SetThreadDesktop(g_session.threadDesktop);
-  SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, g_session.savedWallpaper, 0);
-  char longPath[MAX_PATH] = {};
-  if (GetLongPathNameA(g_session.picturePath, longPath, MAX_PATH) == 0 || longPath[0] == 0) {
-    CopyBounded(longPath, MAX_PATH, g_session.picturePath);
-  }
-  DeleteFileA(longPath);
-  CloseDesktopHandles();
-  g_session.active = false;
+void closeDesktopSession(DesktopSession& session) {
+  if (!session.active) return;
+  if (session.switched) SwitchDesktop(session.inputDesktop.get());
+  SetThreadDesktop(session.threadDesktop);
+  if (session.picturePath[0]) SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.savedWallpaper, 0);
+  DeletePicture(session);
+  session.newDesktop.reset();
+  session.inputDesktop.reset();
+  session.active = false;
+}
+
+void deletePictureLeftAtExit() {
+  if (InterlockedExchange(&g_pictureOnScreenSet, 0)) DeletePictureFile(g_pictureOnScreen);
 }
 
 }  // namespace pinentry

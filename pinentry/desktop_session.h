@@ -4,23 +4,32 @@
 
 #include <windows.h>
 
+#include "common/win/unique_resource.h"
+
 namespace tamsu {
 namespace pinentry {
 
+// One entry's session, owned by the worker that opened it.
 struct DesktopSession {
-  bool active = false;    // the worker was moved and the wallpaper replaced
+  bool active = false;    // the worker was moved to the new desktop
   bool switched = false;  // the new desktop is shown
   char savedWallpaper[MAX_PATH] = {};
-  char picturePath[MAX_PATH] = {};
-  HDESK threadDesktop = nullptr;  // the worker's own desktop; never closed here
-  HDESK inputDesktop = nullptr;
-  HDESK newDesktop = nullptr;
+  char picturePath[MAX_PATH] = {};  // empty unless a whole picture was written (the wallpaper while active)
+  HDESK threadDesktop = nullptr;    // the worker's own desktop; not ours to close
+  UniqueDesktop inputDesktop;
+  UniqueDesktop newDesktop;
 };
 
-void openDesktopSession(bool useSecureDesktop);
-void closeDesktopSession();
-// Writes the bitmap as a picture file; writes nothing when either is missing or the format query fails.
-void saveBitmapFile(HBITMAP bitmap, const char* path);
+// The session of the process's logon session (0 when it cannot be read): it names the desktop.
+DWORD CurrentSessionId();
+
+DesktopSession openDesktopSession(bool useSecureDesktop);
+void closeDesktopSession(DesktopSession& session);
+// For a process that ends during an entry: deletes the picture still on screen, if any. Calls
+// only what a module may call while it is being unloaded.
+void deletePictureLeftAtExit();
+// Writes the bitmap as a picture file; false, and no file, unless the whole picture was written.
+bool saveBitmapFile(HBITMAP bitmap, const char* path);
 
 }  // namespace pinentry
 }  // namespace tamsu

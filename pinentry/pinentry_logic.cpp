@@ -64,6 +64,8 @@ std::string DesktopName(uint32_t sessionId) {
   return name;
 }
 
+std::string EntryGuardName(uint32_t sessionId) { return "Local\\" + DesktopName(sessionId); }
+
 BitmapLayout LayoutFor(uint16_t bitCount, int32_t width, int32_t height, uint32_t reportedImageSize) {
   BitmapLayout layout{};
   layout.colourEntries = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;

@@ -48,6 +48,9 @@ std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, 
 std::string PictureNameFromRandom(const int (&drawn)[6]);
 // "%s%dTamsuVD%s" with "9340", the session id and the fixed suffix.
 std::string DesktopName(uint32_t sessionId);
+// The object that admits one secure-desktop entry at a time in the logon session: named after the
+// desktop, in the session's own namespace.
+std::string EntryGuardName(uint32_t sessionId);
 
 // The picture file's numbers for a bitmap of this format.
 struct BitmapLayout {

@@ -5,6 +5,8 @@
 #include <tlhelp32.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,21 +30,51 @@ struct ResultStore {
   uint32_t resultCode = 0;
 } g_results;
 
-// One call's state, shared by the export and its worker; whoever is last releases it, so that an
-// export that returns early on WM_QUIT leaves nothing dangling for the worker.
+LONG g_entryRunning = 0;
+
+// The right to run one entry. One at a time runs in a process (the result store is the module's);
+// one secure-desktop entry at a time runs in a logon session, since a second would take the first
+// one's picture for the wallpaper and switch the user away from its pinpad.
+class EntryClaim {
+ public:
+  EntryClaim() = default;
+  EntryClaim(const EntryClaim&) = delete;
+  EntryClaim& operator=(const EntryClaim&) = delete;
+  ~EntryClaim() {
+    if (sessionGuard_) ReleaseSemaphore(sessionGuard_.get(), 1, nullptr);
+    if (inProcess_) InterlockedExchange(&g_entryRunning, 0);
+  }
+
+  // False when another entry holds what this one needs.
+  bool Take(bool secureDesktop) {
+    inProcess_ = InterlockedCompareExchange(&g_entryRunning, 1, 0) == 0;
+    if (!inProcess_ || !secureDesktop) return inProcess_;
+    // A guard that cannot be had, for whatever reason, counts as held by someone else.
+    UniqueHandle guard(CreateSemaphoreA(nullptr, 1, 1, EntryGuardName(CurrentSessionId()).c_str()));
+    if (!guard || WaitForSingleObject(guard.get(), 0) != WAIT_OBJECT_0) return false;
+    sessionGuard_ = std::move(guard);
+    return true;
+  }
+
+ private:
+  bool inProcess_ = false;
+  UniqueHandle sessionGuard_;  // taken: released once
+};
+
+// One call, shared by the export and its worker. The stage decides who deletes it: the export,
+// unless it left early on WM_QUIT; then the worker, which hands the quit back once the user's
+// desktop is restored, so that an application that leaves its loop finds the user back.
 struct PinEntryCall {
-  LONG references = 2;
+  enum Stage : LONG { kRunning, kCallerLeft, kWorkerDone };
+  volatile LONG stage = kRunning;
   UniqueHandle doneEvent;
   PinEntryRequest request;
   std::wstring libraryPath;  // the caller may free its string once the export has returned
+  EntryClaim claim;
+  UniqueModule moduleReference;  // the worker's: the caller may free the library under it
+  DWORD callerThread = 0;
+  WPARAM quitCode = 0;
 };
-
-void Release(PinEntryCall* call) {
-  if (InterlockedDecrement(&call->references) == 0) delete call;
-}
-
-// Only one entry at a time runs in a process: the desktop session and the result store are shared.
-LONG g_entryRunning = 0;
 
 bool EnableDesktopSetting() {
   HKEY raw = nullptr;
@@ -77,18 +109,27 @@ bool ExcludedProgramRuns(const char* imageName) {
   return false;
 }
 
-DWORD WINAPI PinEntryWorker(LPVOID parameter) {
-  auto* call = static_cast<PinEntryCall*>(parameter);
-  openDesktopSession(call->request.useSecureDesktop != 0);
+void RunWorker(PinEntryCall* call) {
+  DesktopSession session = openDesktopSession(call->request.useSecureDesktop != 0);
   const uint32_t result = runPinpadEntry(call->request);
   {
     CriticalSectionLock hold(g_results.lock);
     g_results.resultCode = result;
   }
-  closeDesktopSession();
+  closeDesktopSession(session);
   SetEvent(call->doneEvent.get());
-  Release(call);
-  InterlockedExchange(&g_entryRunning, 0);
+  if (InterlockedCompareExchange(&call->stage, PinEntryCall::kWorkerDone, PinEntryCall::kRunning) ==
+      PinEntryCall::kCallerLeft) {
+    PostThreadMessageW(call->callerThread, WM_QUIT, call->quitCode, 0);
+    delete call;
+  }
+}
+
+DWORD WINAPI PinEntryWorker(LPVOID parameter) {
+  auto* call = static_cast<PinEntryCall*>(parameter);
+  const HMODULE self = call->moduleReference.release();
+  RunWorker(call);
+  FreeLibraryAndExitThread(self, 0);
   return 0;
 }
 
@@ -101,7 +142,6 @@ uint32_t RunEntry(HWND ownerWindow, const wchar_t* libraryPath, uint32_t indicat
   if (!event || !ResetEvent(event.get())) return kEntryFailed;
 
   PinEntryRequest request;
-  request.libraryPath = libraryPath;
   request.layoutLow = static_cast<uint8_t>(layoutBytes);
   request.layoutHigh = static_cast<uint8_t>(layoutBytes >> 8);
   request.indicatorArg = indicatorArg;
@@ -114,35 +154,42 @@ uint32_t RunEntry(HWND ownerWindow, const wchar_t* libraryPath, uint32_t indicat
   if (request.useSecureDesktop && ExcludedProgramRuns(excluded)) request.useSecureDesktop = 0;
   request.ownerWindow = request.useSecureDesktop ? 0 : static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ownerWindow));
 
-  if (InterlockedCompareExchange(&g_entryRunning, 1, 0) != 0) return kEntryFailed;
-  auto* call = new PinEntryCall;
-  call->doneEvent = std::move(event);
-  call->request = request;
-  call->libraryPath = libraryPath ? libraryPath : L"";
-  call->request.libraryPath = call->libraryPath.c_str();
-  UniqueHandle worker(CreateThread(nullptr, 0, PinEntryWorker, call, 0, nullptr));
-  if (!worker) {
-    delete call;
-    InterlockedExchange(&g_entryRunning, 0);
+  std::unique_ptr<PinEntryCall> call(new (std::nothrow) PinEntryCall);
+  if (!call || !call->claim.Take(request.useSecureDesktop != 0)) return kEntryFailed;
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&PinEntryWorker),
+                          &self)) {
     return kEntryFailed;
   }
+  call->moduleReference.reset(self);
+  call->doneEvent = std::move(event);
+  call->libraryPath = libraryPath ? libraryPath : L"";
+  call->request = request;
+  call->request.libraryPath = call->libraryPath.c_str();
+  call->callerThread = GetCurrentThreadId();
+  UniqueHandle worker(CreateThread(nullptr, 0, PinEntryWorker, call.get(), 0, nullptr));
+  if (!worker) return kEntryFailed;
 
-  for (bool done = false; !done;) {
+  for (;;) {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) {
-        // The caller's own loop must still see it, or the application could not quit.
-        PostQuitMessage(static_cast<int>(message.wParam));
-        Release(call);
-        return kEntryFailed;
+      if (message.message != WM_QUIT) {
+        DispatchMessageW(&message);
+        continue;
       }
-      DispatchMessageW(&message);
+      call->quitCode = message.wParam;
+      if (InterlockedCompareExchange(&call->stage, PinEntryCall::kCallerLeft, PinEntryCall::kRunning) ==
+          PinEntryCall::kRunning) {
+        call.release();  // the worker's now
+      } else {
+        PostQuitMessage(static_cast<int>(message.wParam));  // the worker has already restored everything
+      }
+      return kEntryFailed;
     }
-    HANDLE done_event = call->doneEvent.get();
-    done = MsgWaitForMultipleObjects(1, &done_event, FALSE, INFINITE, kWakeMask) == WAIT_OBJECT_0;
+    HANDLE doneEvent = call->doneEvent.get();
+    if (MsgWaitForMultipleObjects(1, &doneEvent, FALSE, INFINITE, kWakeMask) == WAIT_OBJECT_0) break;
   }
-  for (DWORD code = STILL_ACTIVE; GetExitCodeThread(worker.get(), &code) && code != 0;) Sleep(1);
-  Release(call);
+  WaitForSingleObject(worker.get(), INFINITE);
   CriticalSectionLock hold(g_results.lock);
   return g_results.resultCode;
 }
@@ -161,6 +208,10 @@ extern "C" __declspec(dllexport) uint32_t
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&tamsu::pinentry::g_results.lock);
-  if (reason == DLL_PROCESS_DETACH) DeleteCriticalSection(&tamsu::pinentry::g_results.lock);
+  if (reason == DLL_PROCESS_DETACH) {
+    // Only a process that ends mid-entry unloads the module under a worker: its picture goes too.
+    tamsu::pinentry::deletePictureLeftAtExit();
+    DeleteCriticalSection(&tamsu::pinentry::g_results.lock);
+  }
   return TRUE;
 }

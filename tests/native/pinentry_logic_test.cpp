@@ -65,6 +65,7 @@ TEST(Names, PictureAndDesktop) {
   EXPECT_EQ("0abc00107fff000300020001.bmp", PictureNameFromRandom(drawn)) << "the value drawn last first";
   EXPECT_EQ("93400TamsuVDQMX92D968A921B8436fA13B72266A6E585C", DesktopName(0));
   EXPECT_EQ("93401TamsuVDQMX92D968A921B8436fA13B72266A6E585C", DesktopName(1));
+  EXPECT_EQ("Local\\93401TamsuVDQMX92D968A921B8436fA13B72266A6E585C", EntryGuardName(1)) << "the session's namespace";
 }
 
 TEST(BitmapLayout, ColourTablesAndSizes) {

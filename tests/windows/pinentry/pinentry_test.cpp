@@ -9,6 +9,7 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "soak/load.h"
 #include "test_pinpad/test_pinpad.h"
 
 namespace tamsu {
@@ -16,7 +17,9 @@ namespace {
 
 using testing_support::ChildProcess;
 using testing_support::DistPath;
+using testing_support::MeasureProcess;
 using testing_support::ProgramFolder;
+using testing_support::RunProgram;
 
 using VdInputPin = uint32_t(__cdecl*)(HWND, const wchar_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
                                       uint32_t, uint32_t, uint32_t, uint32_t);
@@ -43,11 +46,9 @@ void SetEnableDesktop(DWORD type, const void* data, DWORD size) {
   }
 }
 
-int CountTemporaryPictures() {
-  wchar_t folder[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, folder);
+int CountPictures(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((std::wstring(folder) + L"*.bmp").c_str(), &found);
+  HANDLE search = FindFirstFileW((folder + L"*.bmp").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return 0;
   int count = 0;
   do ++count;
@@ -56,10 +57,83 @@ int CountTemporaryPictures() {
   return count;
 }
 
+int CountTemporaryPictures() {
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  return CountPictures(folder);
+}
+
 std::string Wallpaper() {
   char path[MAX_PATH] = {};
   SystemParametersInfoA(SPI_GETDESKWALLPAPER, MAX_PATH, path, 0);
   return path;
+}
+
+std::string SecureDesktopName() {
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  return "9340" + std::to_string(session) + "TamsuVDQMX92D968A921B8436fA13B72266A6E585C";
+}
+
+// A wallpaper of the user's own, outside the temporary folder: Wine's starts empty, which would
+// hide a restore that never happened.
+std::string SetKnownWallpaper() {
+  char program[MAX_PATH] = {};
+  std::string path(program, GetModuleFileNameA(nullptr, program, MAX_PATH));
+  path = path.substr(0, path.rfind('\\') + 1) + "user_wallpaper.bmp";  // need not exist: only its name is restored
+  SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, &path[0], 0);
+  return path;
+}
+
+// Replaces one import of a loaded module while it lives: failures the platform gives on no demand.
+class ImportPatch {
+ public:
+  ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         directory.VirtualAddress && entry->Name; ++entry) {
+      if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+      auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+      auto* slots = reinterpret_cast<void**>(base + entry->FirstThunk);
+      for (size_t i = 0; names[i].u1.AddressOfData; ++i) {
+        if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
+        const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
+        if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) slot_ = &slots[i];
+      }
+    }
+    if (slot_) original_ = Swap(replacement);
+  }
+  ~ImportPatch() {
+    if (slot_) Swap(original_);
+  }
+  bool applied() const { return slot_ != nullptr; }
+  void* original() const { return original_; }
+
+ private:
+  void* Swap(void* value) {
+    DWORD protection = 0;
+    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+    void* previous = *slot_;
+    *slot_ = value;
+    VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+    return previous;
+  }
+  void** slot_ = nullptr;
+  void* original_ = nullptr;
+};
+
+using GetDIBitsFunction = int(WINAPI*)(HDC, HBITMAP, UINT, UINT, LPVOID, LPBITMAPINFO, UINT);
+GetDIBitsFunction g_realGetDIBits = nullptr;
+// Reports the format as the system does and then delivers no rows.
+int WINAPI FormatButNoRows(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, LPBITMAPINFO info, UINT use) {
+  return bits ? 0 : g_realGetDIBits(dc, bitmap, start, lines, bits, info, use);
+}
+DWORD WINAPI NoTemporaryFolder(DWORD, LPSTR) {
+  SetLastError(ERROR_ENVVAR_NOT_FOUND);
+  return 0;
 }
 
 std::string DesktopNameOf(HDESK desktop) {
@@ -80,8 +154,10 @@ class PinEntry : public ::testing::Test {
   void SetUp() override {
     pinpad_.reset(LoadLibraryW((ProgramFolder() + L"test_pinpad.dll").c_str()));  // kept loaded: its record stays
     ASSERT_TRUE(pinpad_);
-    record_ =
-        reinterpret_cast<RecordFunction>(reinterpret_cast<void*>(GetProcAddress(pinpad_.get(), "TestPinpad_Record")))();
+    record_ = RecordOf(pinpad_.get());
+    partialPinpad_.reset(LoadLibraryW((ProgramFolder() + L"test_pinpad_partial.dll").c_str()));
+    ASSERT_TRUE(partialPinpad_);
+    partialRecord_ = RecordOf(partialPinpad_.get());
     module_.reset(LoadLibraryW(DistPath(L"TamsuVD_ZUVA.dll").c_str()));
     ASSERT_TRUE(module_) << GetLastError();
     vdInputPin_ = reinterpret_cast<VdInputPin>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "vdInputPin")));
@@ -95,10 +171,22 @@ class PinEntry : public ::testing::Test {
                              nullptr, windowClass.hInstance, nullptr);
     ASSERT_NE(nullptr, owner_);
     SetEnableDesktop(REG_DWORD, nullptr, 0);
+    userWallpaper_ = SetKnownWallpaper();
+    ASSERT_EQ(userWallpaper_, Wallpaper());
   }
   void TearDown() override {
     if (owner_) DestroyWindow(owner_);
     SetEnableDesktop(REG_DWORD, nullptr, 0);
+  }
+
+  static const TestPinpadRecord* RecordOf(HMODULE library) {
+    return reinterpret_cast<RecordFunction>(reinterpret_cast<void*>(GetProcAddress(library, "TestPinpad_Record")))();
+  }
+  // A caller of its own: target_process.exe with the shipped library and the test pinpad.
+  std::vector<std::wstring> CallerArguments(const wchar_t* indicatorArg, const wchar_t* quitThen = nullptr) const {
+    std::vector<std::wstring> arguments = {L"--pin", DistPath(L"TamsuVD_ZUVA.dll"), Pinpad(), indicatorArg};
+    if (quitThen) arguments.insert(arguments.end(), {L"--quit-then", quitThen});
+    return arguments;
   }
 
   uint32_t Call(const std::wstring& library, uint32_t indicatorArg, uint32_t keySelector = 1) {
@@ -108,8 +196,11 @@ class PinEntry : public ::testing::Test {
   std::wstring Pinpad() const { return ProgramFolder() + L"test_pinpad.dll"; }
 
   UniqueModule pinpad_;
+  UniqueModule partialPinpad_;
   UniqueModule module_;
   const TestPinpadRecord* record_ = nullptr;
+  const TestPinpadRecord* partialRecord_ = nullptr;
+  std::string userWallpaper_;
   VdInputPin vdInputPin_ = nullptr;
   HWND owner_ = nullptr;
 };
@@ -144,13 +235,12 @@ TEST_F(PinEntry, SwitchedOffTheEntryRunsHereWithTheOwnerWindowAndTheBlockAsLaidO
 }
 
 TEST_F(PinEntry, SecureDesktopWithAHalfBrightPictureAndEverythingRestored) {
-  const std::string wallpaperBefore = Wallpaper();
   const int picturesBefore = CountTemporaryPictures();
-  const std::string ownDesktop = DesktopNameOf(GetThreadDesktop(GetCurrentThreadId()));
+  EXPECT_EQ(6u, Call(Pinpad(), 6));  // the process's first entry may open handles it keeps
+  testing_support::ProcessFigures handlesBefore = MeasureProcess(GetCurrentProcessId());
   EXPECT_EQ(7u, Call(Pinpad(), 7));
-  DWORD session = 0;
-  ProcessIdToSessionId(GetCurrentProcessId(), &session);
-  EXPECT_EQ("9340" + std::to_string(session) + "TamsuVDQMX92D968A921B8436fA13B72266A6E585C", record_->desktop);
+  testing_support::ProcessFigures handlesAfter = MeasureProcess(GetCurrentProcessId());
+  EXPECT_EQ(SecureDesktopName(), record_->desktop);
   EXPECT_EQ(0u, Word(record_->block, 0xB0)) << "no owner window on the secure desktop";
   const std::string wallpaper = record_->wallpaper;
   ASSERT_GE(wallpaper.size(), 36u);
@@ -171,9 +261,38 @@ TEST_F(PinEntry, SecureDesktopWithAHalfBrightPictureAndEverythingRestored) {
   EXPECT_EQ(height, Word(header, 14 + 8)) << "bottom-up rows: a positive height";
   EXPECT_EQ(0u, Word(header, 14 + 16)) << "BI_RGB";
 
-  EXPECT_EQ(wallpaperBefore, Wallpaper()) << "the wallpaper was not restored";
+  EXPECT_EQ(userWallpaper_, Wallpaper()) << "the wallpaper was not restored";
   EXPECT_EQ(picturesBefore, CountTemporaryPictures()) << "the picture was left behind";
-  EXPECT_EQ(ownDesktop, DesktopNameOf(GetThreadDesktop(GetCurrentThreadId())));
+  ASSERT_TRUE(handlesBefore.valid && handlesAfter.valid);
+  EXPECT_EQ(handlesBefore.handles, handlesAfter.handles) << "the session's desktops or the call's handles stay open";
+}
+
+TEST_F(PinEntry, NoPictureWhenItCannotBeMadeWholeAndTheWallpaperStays) {
+  const int picturesBefore = CountTemporaryPictures();
+  {
+    ImportPatch rows(module_.get(), "gdi32.dll", "GetDIBits", reinterpret_cast<void*>(&FormatButNoRows));
+    ASSERT_TRUE(rows.applied());
+    g_realGetDIBits = reinterpret_cast<GetDIBitsFunction>(rows.original());
+    EXPECT_EQ(7u, Call(Pinpad(), 7));
+  }
+  EXPECT_EQ(SecureDesktopName(), record_->desktop) << "the entry still runs on the secure desktop";
+  EXPECT_EQ(userWallpaper_, record_->wallpaper) << "a picture of undelivered rows became the wallpaper";
+  EXPECT_EQ(picturesBefore, CountTemporaryPictures());
+
+  const std::wstring folder = ProgramFolder() + L"current_directory\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  SetCurrentDirectoryW(folder.c_str());
+  {
+    ImportPatch temporary(module_.get(), "kernel32.dll", "GetTempPathA", reinterpret_cast<void*>(&NoTemporaryFolder));
+    ASSERT_TRUE(temporary.applied());
+    EXPECT_EQ(8u, Call(Pinpad(), 8));
+  }
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(0, CountPictures(folder)) << "without a temporary folder the picture went to the current directory";
+  EXPECT_EQ(userWallpaper_, record_->wallpaper);
+  RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(PinEntry, OnlyADwordOfOneAllowsAndOnlyADwordOtherThanOneForbids) {
@@ -203,43 +322,86 @@ TEST_F(PinEntry, ExcludedProgramRunningTurnsTheDesktopOff) {
 
 TEST_F(PinEntry, MissingLibraryOrEntryPointGivesItsCodeAndLeavesNothingBehind) {
   const int picturesBefore = CountTemporaryPictures();
-  const std::string wallpaperBefore = Wallpaper();
   EXPECT_EQ(kPinpadMissing, Call(ProgramFolder() + L"no_such_pinpad.dll", 1));
-  const long keyInfoCalls = record_->getKeyInfoCalls;
   EXPECT_EQ(kPinpadMissing, Call(ProgramFolder() + L"test_pinpad_partial.dll", 1));
-  EXPECT_EQ(keyInfoCalls, record_->getKeyInfoCalls) << "neither entry point is called";
+  EXPECT_EQ(0, partialRecord_->getKeyInfoCalls) << "neither entry point is called";
   EXPECT_EQ(picturesBefore, CountTemporaryPictures());
-  EXPECT_EQ(wallpaperBefore, Wallpaper());
+  EXPECT_EQ(userWallpaper_, Wallpaper());
 }
 
-TEST_F(PinEntry, QuitMessageEndsTheWaitAndIsPostedAgain) {
+TEST_F(PinEntry, QuitDuringTheEntryEndsTheWaitAndComesBackOnceTheUserIsBack) {
+  const int picturesBefore = CountTemporaryPictures();
   const long before = record_->indicatorCalls;
-  PostQuitMessage(7);
-  const DWORD start = GetTickCount();
+  ASSERT_TRUE(QuitOnceTheEntryBegins(7));
   EXPECT_EQ(kEntryFailed, Call(Pinpad(), 0x80000000u | 1500));
-  EXPECT_LT(GetTickCount() - start, 1400u) << "the export waited for the worker";
+  EXPECT_EQ(before, record_->indicatorCalls) << "the export waited for the entry";
+  // The caller pumps on as an ordinary application until its quit comes back.
   MSG message = {};
-  ASSERT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the WM_QUIT was swallowed";
-  EXPECT_EQ(7u, message.wParam);
-  // The worker finishes by itself, with the library path it was given although the caller's string
-  // is gone, and restores the desktop; a new entry is possible afterwards.
-  for (int i = 0; i < 300 && record_->indicatorCalls == before; ++i) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    for (MSG pending; PeekMessageW(&pending, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&pending);
+  bool quit = false;
+  for (DWORD start = GetTickCount(); !quit && GetTickCount() - start < 20000;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    while (!quit && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      quit = message.message == WM_QUIT;
+      if (!quit) DispatchMessageW(&message);
+    }
   }
-  EXPECT_EQ(before + 1, record_->indicatorCalls)
-      << "the worker did not finish: key info calls " << record_->getKeyInfoCalls << ", last argument "
-      << record_->indicatorArgs[1];
-  Sleep(300);
-  EXPECT_EQ(3u, Call(Pinpad(), 3));
+  ASSERT_TRUE(quit) << "the WM_QUIT was swallowed";
+  EXPECT_EQ(7u, message.wParam);
+  EXPECT_EQ(before + 1, record_->indicatorCalls) << "the quit came back before the entry had ended";
+  EXPECT_NE(userWallpaper_, record_->wallpaper) << "the entry ran without its picture";
+  EXPECT_EQ(userWallpaper_, Wallpaper()) << "the quit came back before the wallpaper was restored";
+  EXPECT_EQ(picturesBefore, CountTemporaryPictures()) << "the quit came back before the picture was deleted";
+  EXPECT_EQ(3u, Call(Pinpad(), 3)) << "no new entry after a quit";
 }
 
-TEST_F(PinEntry, CallersMessagesAreDispatchedDuringTheEntry) {
+VdInputPin g_nestedCall = nullptr;
+uint32_t g_nestedResult = 0;
+void CALLBACK CallAgain(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  g_nestedResult = g_nestedCall(nullptr, (ProgramFolder() + L"test_pinpad.dll").c_str(), 0, 9, 0, 1, 0, 0, 0, 0, 0, 0);
+}
+
+TEST_F(PinEntry, CallersMessagesAreDispatchedDuringTheEntryAndASecondEntryFromThemIsRefused) {
   g_timerTicks = 0;
+  g_nestedCall = vdInputPin_;
+  g_nestedResult = 0;
+  const DWORD off = 0;  // without the secure desktop only the process's own guard can refuse it
+  SetEnableDesktop(REG_DWORD, &off, sizeof off);
+  const long before = record_->indicatorCalls;
   SetTimer(owner_, 1, 50, nullptr);
+  SetTimer(nullptr, 0, 100, CallAgain);
   EXPECT_EQ(0x80000000u | 800, Call(Pinpad(), 0x80000000u | 800));
   KillTimer(owner_, 1);
   EXPECT_GE(g_timerTicks, 4) << "timer messages were not dispatched while the entry ran";
+  EXPECT_EQ(kEntryFailed, g_nestedResult) << "an entry started from a message the pump dispatched";
+  EXPECT_EQ(before + 1, record_->indicatorCalls);
+}
+
+// Callers in processes of their own: target_process.exe with the shipped library.
+TEST_F(PinEntry, ACallerThatFreesTheLibraryOrEndsMidEntryNeitherCrashesNorLeavesThePicture) {
+  const std::wstring caller = ProgramFolder() + L"target_process.exe";
+  int picturesBefore = CountTemporaryPictures();
+  EXPECT_EQ(kEntryFailed, RunProgram(caller, CallerArguments(L"0x800005DC", L"free")))
+      << "freed after the early return, the library was unmapped under its worker";
+  EXPECT_EQ(picturesBefore, CountTemporaryPictures());
+  picturesBefore = CountTemporaryPictures();
+  EXPECT_EQ(kEntryFailed, RunProgram(caller, CallerArguments(L"0x800005DC", L"exit")));
+  EXPECT_EQ(picturesBefore, CountTemporaryPictures()) << "the picture outlived a caller that ended mid-entry";
+}
+
+TEST_F(PinEntry, OneSecureDesktopEntryAtATimeInTheLogonSession) {
+  UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, kTestPinpadEnteredEvent));
+  ASSERT_TRUE(entered && ResetEvent(entered.get()));
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(ProgramFolder() + L"target_process.exe", CallerArguments(L"0x80000BB8")));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 30000)) << "the other process's entry never began";
+  const long before = record_->indicatorCalls;
+  EXPECT_EQ(kEntryFailed, Call(Pinpad(), 5)) << "a second secure desktop ran beside the other process's";
+  EXPECT_EQ(before, record_->indicatorCalls);
+  DWORD code = 0;
+  ASSERT_TRUE(first.Wait(30000, &code));
+  EXPECT_EQ(0x80000BB8u, code) << "the first entry did not run to its end";
+  EXPECT_EQ(5u, Call(Pinpad(), 5)) << "still refused after the other entry ended";
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ extern "C" __declspec(dllexport) uint32_t __stdcall Pinpad_GetKeyInfo(uint32_t k
 #ifndef TEST_PINPAD_WITHOUT_INDICATOR
 extern "C" __declspec(dllexport) uint32_t
     __stdcall Pinpad_Indicator(uint32_t zero, uint32_t indicatorArg, uint32_t keyInfo, void* block) {
+  if (HANDLE entered = OpenEventW(EVENT_MODIFY_STATE, FALSE, kTestPinpadEnteredEvent)) {
+    SetEvent(entered);
+    CloseHandle(entered);
+  }
   g_record.indicatorArgs[0] = zero;
   g_record.indicatorArgs[1] = indicatorArg;
   g_record.indicatorArgs[2] = keyInfo;
