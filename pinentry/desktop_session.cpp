@@ -19,10 +19,11 @@ constexpr DWORD kCaptureRop = SRCCOPY | CAPTUREBLT;  // layered windows too
 constexpr BYTE kHalfAlpha = 128;
 constexpr DWORD kSwitchAccess = DESKTOP_SWITCHDESKTOP;
 
-// The picture of the running entry, where DllMain still finds it when the process ends mid-entry;
-// the path counts only while the flag is set, so a path cut short by the end is never used.
-char g_pictureOnScreen[MAX_PATH];
-volatile LONG g_pictureOnScreenSet = 0;
+// The picture file of the running entry, where DllMain still finds it when the process ends
+// mid-entry: named before the file is made and withdrawn only once it is gone. The path counts
+// only while the flag is set, so a path cut short by the end is never used.
+char g_pictureOnDisk[MAX_PATH];
+volatile LONG g_pictureOnDiskSet = 0;
 
 std::string PictureName() {
   GUID guid;
@@ -66,14 +67,15 @@ bool WriteScreenPicture(const char* path) {
   const bool captured = BitBlt(dcA.get(), 0, 0, width, height, screen.get(), 0, 0, kCaptureRop) != FALSE;
   UniqueMemoryDc dcB(CreateCompatibleDC(screen.get()));
   UniqueBitmap bitmapB(CreateCompatibleBitmap(screen.get(), width, height));  // black as created
+  bool dimmed = false;  // an undimmed picture of the user's screen is never written
   if (dcB && bitmapB) {
     HGDIOBJ previousB = SelectObject(dcB.get(), bitmapB.get());
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, kHalfAlpha, 0};
-    AlphaBlend(dcA.get(), 0, 0, width, height, dcB.get(), 0, 0, width, height, blend);
+    dimmed = AlphaBlend(dcA.get(), 0, 0, width, height, dcB.get(), 0, 0, width, height, blend) != FALSE;
     SelectObject(dcB.get(), previousB);
   }
   SelectObject(dcA.get(), previousA);
-  return captured && saveBitmapFile(bitmapA.get(), path);
+  return captured && dimmed && saveBitmapFile(bitmapA.get(), path);
 }
 
 void DeletePictureFile(const char* path) {
@@ -84,9 +86,18 @@ void DeletePictureFile(const char* path) {
 
 void DeletePicture(DesktopSession& session) {
   if (!session.picturePath[0]) return;
-  InterlockedExchange(&g_pictureOnScreenSet, 0);
   DeletePictureFile(session.picturePath);
+  InterlockedExchange(&g_pictureOnDiskSet, 0);
   session.picturePath[0] = 0;
+}
+
+// Writes the picture, named for DllMain first; true when the whole picture is there.
+bool WritePicture(const std::string& path) {
+  CopyBounded(g_pictureOnDisk, MAX_PATH, path.c_str());
+  InterlockedExchange(&g_pictureOnDiskSet, 1);
+  if (WriteScreenPicture(path.c_str())) return true;
+  InterlockedExchange(&g_pictureOnDiskSet, 0);  // nothing was left: a failed write deletes its file
+  return false;
 }
 
 // Steps onto the named desktop, opening it or else creating it; false when the worker stays where it is.
@@ -157,9 +168,7 @@ DesktopSession openDesktopSession(bool useSecureDesktop) {
   if (!useSecureDesktop) return session;
 
   const std::string picture = PicturePath(pictureName);
-  if (!picture.empty() && WriteScreenPicture(picture.c_str())) {
-    CopyBounded(session.picturePath, MAX_PATH, picture.c_str());
-  }
+  if (!picture.empty() && WritePicture(picture)) CopyBounded(session.picturePath, MAX_PATH, picture.c_str());
   SystemParametersInfoA(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0);
   session.savedWallpaper[MAX_PATH - 1] = 0;
 
@@ -170,11 +179,7 @@ DesktopSession openDesktopSession(bool useSecureDesktop) {
     return session;
   }
   // Without a picture the user's own wallpaper stays: one naming no file would blank it.
-  if (session.picturePath[0]) {
-    CopyBounded(g_pictureOnScreen, MAX_PATH, session.picturePath);
-    InterlockedExchange(&g_pictureOnScreenSet, 1);
-    SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.picturePath, 0);
-  }
+  if (session.picturePath[0]) SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.picturePath, 0);
   session.active = true;
   session.switched = SwitchDesktop(session.newDesktop.get()) != FALSE;
   return session;
@@ -192,7 +197,7 @@ void closeDesktopSession(DesktopSession& session) {
 }
 
 void deletePictureLeftAtExit() {
-  if (InterlockedExchange(&g_pictureOnScreenSet, 0)) DeletePictureFile(g_pictureOnScreen);
+  if (InterlockedExchange(&g_pictureOnDiskSet, 0)) DeleteFileA(g_pictureOnDisk);
 }
 
 }  // namespace pinentry

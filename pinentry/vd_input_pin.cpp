@@ -73,6 +73,7 @@ struct PinEntryCall {
   EntryClaim claim;
   UniqueModule moduleReference;  // the worker's: the caller may free the library under it
   DWORD callerThread = 0;
+  UniqueHandle callerThreadHandle;  // held, its id is not given to another thread
   WPARAM quitCode = 0;
 };
 
@@ -120,8 +121,12 @@ void RunWorker(PinEntryCall* call) {
   SetEvent(call->doneEvent.get());
   if (InterlockedCompareExchange(&call->stage, PinEntryCall::kWorkerDone, PinEntryCall::kRunning) ==
       PinEntryCall::kCallerLeft) {
-    PostThreadMessageW(call->callerThread, WM_QUIT, call->quitCode, 0);
+    // The call's claim goes first: a caller may answer its quit with a new entry.
+    const DWORD thread = call->callerThread;
+    const UniqueHandle threadHandle = std::move(call->callerThreadHandle);
+    const WPARAM quitCode = call->quitCode;
     delete call;
+    PostThreadMessageW(thread, WM_QUIT, quitCode, 0);
   }
 }
 
@@ -167,6 +172,12 @@ uint32_t RunEntry(HWND ownerWindow, const wchar_t* libraryPath, uint32_t indicat
   call->request = request;
   call->request.libraryPath = call->libraryPath.c_str();
   call->callerThread = GetCurrentThreadId();
+  HANDLE callerThread = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &callerThread, SYNCHRONIZE, FALSE,
+                       0)) {
+    return kEntryFailed;
+  }
+  call->callerThreadHandle.reset(callerThread);
   UniqueHandle worker(CreateThread(nullptr, 0, PinEntryWorker, call.get(), 0, nullptr));
   if (!worker) return kEntryFailed;
 

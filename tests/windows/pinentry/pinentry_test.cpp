@@ -9,6 +9,7 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/import_patch.h"
 #include "soak/load.h"
 #include "test_pinpad/test_pinpad.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 using testing_support::ChildProcess;
 using testing_support::DistPath;
+using testing_support::ImportPatch;
 using testing_support::MeasureProcess;
 using testing_support::ProgramFolder;
 using testing_support::RunProgram;
@@ -84,46 +86,6 @@ std::string SetKnownWallpaper() {
   SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, &path[0], 0);
   return path;
 }
-
-// Replaces one import of a loaded module while it lives: failures the platform gives on no demand.
-class ImportPatch {
- public:
-  ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement) {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         directory.VirtualAddress && entry->Name; ++entry) {
-      if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
-      auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-      auto* slots = reinterpret_cast<void**>(base + entry->FirstThunk);
-      for (size_t i = 0; names[i].u1.AddressOfData; ++i) {
-        if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
-        const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
-        if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) slot_ = &slots[i];
-      }
-    }
-    if (slot_) original_ = Swap(replacement);
-  }
-  ~ImportPatch() {
-    if (slot_) Swap(original_);
-  }
-  bool applied() const { return slot_ != nullptr; }
-  void* original() const { return original_; }
-
- private:
-  void* Swap(void* value) {
-    DWORD protection = 0;
-    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-    void* previous = *slot_;
-    *slot_ = value;
-    VirtualProtect(slot_, sizeof *slot_, protection, &protection);
-    return previous;
-  }
-  void** slot_ = nullptr;
-  void* original_ = nullptr;
-};
 
 using GetDIBitsFunction = int(WINAPI*)(HDC, HBITMAP, UINT, UINT, LPVOID, LPBITMAPINFO, UINT);
 GetDIBitsFunction g_realGetDIBits = nullptr;
@@ -290,7 +252,7 @@ TEST_F(PinEntry, NoPictureWhenItCannotBeMadeWholeAndTheWallpaperStays) {
     EXPECT_EQ(8u, Call(Pinpad(), 8));
   }
   SetCurrentDirectoryW(previous);
-  EXPECT_EQ(0, CountPictures(folder)) << "without a temporary folder the picture went to the current directory";
+  EXPECT_EQ(0, record_->picturesInCurrentDirectory) << "without a temporary folder the picture went to the current one";
   EXPECT_EQ(userWallpaper_, record_->wallpaper);
   RemoveDirectoryW(folder.c_str());
 }
@@ -369,9 +331,10 @@ TEST_F(PinEntry, CallersMessagesAreDispatchedDuringTheEntryAndASecondEntryFromTh
   SetEnableDesktop(REG_DWORD, &off, sizeof off);
   const long before = record_->indicatorCalls;
   SetTimer(owner_, 1, 50, nullptr);
-  SetTimer(nullptr, 0, 100, CallAgain);
+  const UINT_PTR again = SetTimer(nullptr, 0, 100, CallAgain);
   EXPECT_EQ(0x80000000u | 800, Call(Pinpad(), 0x80000000u | 800));
   KillTimer(owner_, 1);
+  KillTimer(nullptr, again);
   EXPECT_GE(g_timerTicks, 4) << "timer messages were not dispatched while the entry ran";
   EXPECT_EQ(kEntryFailed, g_nestedResult) << "an entry started from a message the pump dispatched";
   EXPECT_EQ(before + 1, record_->indicatorCalls);
@@ -391,17 +354,28 @@ TEST_F(PinEntry, ACallerThatFreesTheLibraryOrEndsMidEntryNeitherCrashesNorLeaves
 
 TEST_F(PinEntry, OneSecureDesktopEntryAtATimeInTheLogonSession) {
   UniqueHandle entered(CreateEventW(nullptr, TRUE, FALSE, kTestPinpadEnteredEvent));
-  ASSERT_TRUE(entered && ResetEvent(entered.get()));
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, kTestPinpadReleaseEvent));
+  ASSERT_TRUE(entered && ResetEvent(entered.get()) && release && ResetEvent(release.get()));
   ChildProcess first;
-  ASSERT_TRUE(first.Start(ProgramFolder() + L"target_process.exe", CallerArguments(L"0x80000BB8")));
+  ASSERT_TRUE(first.Start(ProgramFolder() + L"target_process.exe", CallerArguments(L"0x40000001")));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 30000)) << "the other process's entry never began";
   const long before = record_->indicatorCalls;
   EXPECT_EQ(kEntryFailed, Call(Pinpad(), 5)) << "a second secure desktop ran beside the other process's";
   EXPECT_EQ(before, record_->indicatorCalls);
+  const DWORD off = 0;
+  SetEnableDesktop(REG_DWORD, &off, sizeof off);
+  EXPECT_EQ(6u, Call(Pinpad(), 6)) << "an entry without the secure desktop is held back too";
+  SetEnableDesktop(REG_DWORD, nullptr, 0);
+  SetEvent(release.get());
   DWORD code = 0;
   ASSERT_TRUE(first.Wait(30000, &code));
-  EXPECT_EQ(0x80000BB8u, code) << "the first entry did not run to its end";
+  EXPECT_EQ(0x40000001u, code) << "the first entry did not run to its end";
   EXPECT_EQ(5u, Call(Pinpad(), 5)) << "still refused after the other entry ended";
+
+  // A name another object holds cannot be had: the secure desktop is refused, as when taken.
+  UniqueHandle squatter(CreateMutexA(nullptr, FALSE, ("Local\\" + SecureDesktopName()).c_str()));
+  ASSERT_TRUE(squatter);
+  EXPECT_EQ(kEntryFailed, Call(Pinpad(), 7));
 }
 
 }  // namespace

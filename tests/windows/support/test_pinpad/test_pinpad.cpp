@@ -1,5 +1,6 @@
 // A pinpad library for the PIN entry tests: records what it is given and returns indicatorArg.
-// With bit 31 of indicatorArg set it first sleeps for the low 16 bits in milliseconds.
+// With bit 31 of indicatorArg set it first sleeps for the low 16 bits in milliseconds; with bit
+// 30 it then waits for the release event.
 #include <windows.h>
 
 #include <cstring>
@@ -43,7 +44,19 @@ extern "C" __declspec(dllexport) uint32_t
     g_record.wallpaperFileSize = GetFileSize(file, nullptr);
     CloseHandle(file);
   }
+  g_record.picturesInCurrentDirectory = 0;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA("*.bmp", &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+    ++g_record.picturesInCurrentDirectory;
+  }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
   if (indicatorArg & 0x80000000u) Sleep(indicatorArg & 0xFFFF);
+  if (indicatorArg & 0x40000000u) {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kTestPinpadReleaseEvent);
+    WaitForSingleObject(release, 30000);
+    CloseHandle(release);
+  }
   InterlockedIncrement(&g_record.indicatorCalls);
   return indicatorArg;
 }

@@ -16,11 +16,14 @@ struct TestPinpadRecord {
   bool wallpaperFileExisted;
   uint8_t wallpaperHeader[54];
   uint32_t wallpaperFileSize;
+  long picturesInCurrentDirectory;  // *.bmp files there while the entry ran
 };
 
 // Set by the test pinpad as its entry begins (when someone has created it): the secure desktop
 // and the picture are in place from then until the entry ends.
 constexpr wchar_t kTestPinpadEnteredEvent[] = L"TamsuTestPinpadEntered";
+// With bit 30 of indicatorArg the entry lasts until this event is set (30 s at most).
+constexpr wchar_t kTestPinpadReleaseEvent[] = L"TamsuTestPinpadRelease";
 
 // A caller that quits mid-entry: a timer of the calling thread posts WM_QUIT(code) from inside
 // the export's message pump once the pinpad's entry has begun. False when it cannot be set up.
