@@ -11,13 +11,15 @@ SetCompressor /SOLID lzma
 !ifndef OUT_FILE
   !error "OUT_FILE (the setup program to write) is required"
 !endif
-!ifndef PRODUCT_VERSION
-  !define PRODUCT_VERSION "1.0.0.0"
-!endif
+; The one version of the package, as every binary's version resource carries it (makensis works
+; in the script's folder).
+!searchparse /file "../common/version/version.h" '#define TAMSU_VERSION_STRING "' PRODUCT_VERSION '"'
 
 !define PRODUCT_NAME "Tamsu ZUVA"
 !define PUBLISHER "Varnelle"
 !define SERVICE_PROGRAM "TamsuSerB.exe"
+!define SERVICE_NAME "Tamsu Service _ZUVA"
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
 !define CLIENT_LIBRARY "TamsuVD_ZUVA.dll"
 !define PLUGIN_LIBRARY "Plugin_ZUVA.dll"
 !define UNINSTALLER "uninstall.exe"
@@ -56,28 +58,42 @@ UninstPage instfiles
 
 Var Is64      ; "1" on 64-bit Windows
 Var SysVer    ; GetSysVersion's word: "XP", "Vista", "Win7"...
+Var FilesLeft ; files that could be neither replaced or removed now nor at the next restart
 
 ; The plug-in's DeleteRegKey /ifempty only looks for subkeys and would delete a shared key that
-; still holds another product's values; it is called only when the key holds no value at all.
-!macro DeleteKeyIfEmpty ROOT SUBKEY ID
+; still holds another product's values. NSIS's own /ifempty leaves a key with any value or subkey.
+!macro DeleteKeyIfEmpty ROOT SUBKEY
+  SetRegView 32
   ClearErrors
-  EnumRegValue $R1 ${ROOT} "${SUBKEY}" 0
-  IfErrors ${ID}_unnamed
-  StrCmp $R1 "" 0 ${ID}_keep
-  ${ID}_unnamed:
-  ; An unnamed (default) value enumerates as "" too.
-  ClearErrors
-  ReadRegStr $R1 ${ROOT} "${SUBKEY}" ""
-  IfErrors 0 ${ID}_keep
-  ClearErrors
-  ReadRegDWORD $R1 ${ROOT} "${SUBKEY}" ""
-  IfErrors 0 ${ID}_keep
-  Plugin_ZUVA::DeleteRegKey /ifempty /x86 ${ROOT} "${SUBKEY}"
-  Goto ${ID}_done
-  ${ID}_keep:
-  DetailPrint "Kept ${ROOT}\${SUBKEY}: it still holds values"
-  ${ID}_done:
+  DeleteRegKey /ifempty ${ROOT} "${SUBKEY}"
+  IfErrors 0 +2
+    DetailPrint "Kept ${ROOT}\${SUBKEY}: it still holds values or keys"
+  SetRegView lastused
 !macroend
+
+; Puts a deliverable extracted beside its place ("NAME.new") in place. One in use (a client holding
+; the library) cannot be replaced now; it is replaced at the next restart and the reboot flag says so.
+!macro ReplaceFile NAME
+  Delete "$INSTDIR\${NAME}"
+  ClearErrors
+  Rename /REBOOTOK "$INSTDIR\${NAME}.new" "$INSTDIR\${NAME}"
+  IfErrors 0 +2
+    StrCpy $FilesLeft "$FilesLeft ${NAME}"
+!macroend
+
+; Removes a deliverable, now or, when it is in use, at the next restart (the reboot flag says so);
+; a replacement still waiting for a restart goes first, or the restart would bring the file back.
+!macro RemoveDeliverable NAME
+  ClearErrors
+  Delete /REBOOTOK "$INSTDIR\${NAME}.new"
+  Delete /REBOOTOK "$INSTDIR\${NAME}"
+  IfErrors 0 +2
+    StrCpy $FilesLeft "$FilesLeft ${NAME}"
+!macroend
+
+; Done, but a restart completes the work (files in use are replaced or removed then): the
+; installer convention for it, so that deployment tools see it.
+!define EXIT_RESTART_REQUIRED 3010
 
 Section "Tamsu ZUVA" SecMain
   SectionIn RO
@@ -88,6 +104,11 @@ Section "Tamsu ZUVA" SecMain
 
   ; 2. An earlier installation: its service stopped and removed, every copy of the program ended,
   ;    so the files below can be replaced.
+  SetRegView 32
+  ReadRegStr $2 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+  SetRegView lastused
+  StrCmp $2 "" +2
+    DetailPrint "Replacing ${PRODUCT_NAME} $2 with ${PRODUCT_VERSION}"
   IfFileExists "$INSTDIR\${SERVICE_PROGRAM}" 0 no_previous
     DetailPrint "Removing the service of the earlier installation"
     ExecWait '"$INSTDIR\${SERVICE_PROGRAM}" -k -u'
@@ -102,13 +123,19 @@ Section "Tamsu ZUVA" SecMain
   StrCmp $1 $INSTDIR moved_done
   IfFileExists "$1\${UNINSTALLER}" 0 moved_done
     DetailPrint "Removing the earlier installation in $1"
-    ExecWait '"$1\${UNINSTALLER}" /S _?=$1'
+    ExecWait '"$1\${UNINSTALLER}" /S _?=$1' $0
+    ; What it could remove only at the next restart makes this installation's restart too.
+    StrCmp $0 "${EXIT_RESTART_REQUIRED}" 0 +2
+      SetRebootFlag true
     Delete "$1\${UNINSTALLER}"
     RMDir "$1"
   moved_done:
 
-  ; 3. The client library cannot be replaced while a program has it loaded: wait for them to close.
-  Plugin_ZUVA::GetDllOwnerProcName "${CLIENT_LIBRARY}" "${OWNER_CAPTION}" "${OWNER_TEXT}"
+  ; 3. The client library cannot be replaced while a program has it loaded: someone at the screen
+  ;    is asked to close them. A silent install never waits for a person (nobody may be there, or
+  ;    no desktop at all): what is in use is replaced at the next restart instead (step 5).
+  IfSilent +2
+    Plugin_ZUVA::GetDllOwnerProcName "${CLIENT_LIBRARY}" "${OWNER_CAPTION}" "${OWNER_TEXT}"
 
   ; 4. The system: bitness and version, recorded in the uninstall entry below.
   StrCpy $R0 "0"
@@ -130,14 +157,22 @@ Section "Tamsu ZUVA" SecMain
   SetOutPath "$INSTDIR"
   SetOverwrite on
   ClearErrors
-  File "${DIST_DIR}/${SERVICE_PROGRAM}"
-  File "${DIST_DIR}/${CLIENT_LIBRARY}"
-  File "${DIST_DIR}/${PLUGIN_LIBRARY}"
-  IfErrors 0 files_ok
-    MessageBox MB_OK|MB_ICONSTOP "The files could not be written to $INSTDIR." /SD IDOK
+  File "/oname=$INSTDIR\${SERVICE_PROGRAM}.new" "${DIST_DIR}/${SERVICE_PROGRAM}"
+  File "/oname=$INSTDIR\${CLIENT_LIBRARY}.new" "${DIST_DIR}/${CLIENT_LIBRARY}"
+  File "/oname=$INSTDIR\${PLUGIN_LIBRARY}.new" "${DIST_DIR}/${PLUGIN_LIBRARY}"
+  IfErrors files_failed 0
+  StrCpy $FilesLeft ""
+  !insertmacro ReplaceFile "${SERVICE_PROGRAM}"
+  !insertmacro ReplaceFile "${CLIENT_LIBRARY}"
+  !insertmacro ReplaceFile "${PLUGIN_LIBRARY}"
+  StrCmp $FilesLeft "" files_ok 0
+  files_failed:
+    MessageBox MB_OK|MB_ICONSTOP "The files could not be written to $INSTDIR.$FilesLeft" /SD IDOK
     SetErrorLevel 4
     Abort
   files_ok:
+  IfRebootFlag 0 +2
+    DetailPrint "Files in use are replaced when Windows restarts"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
 
   ; 6. A folder that low-integrity clients (a protected-mode browser) may write. It lives in the
@@ -175,8 +210,16 @@ Section "Tamsu ZUVA" SecMain
     SetErrorLevel 6
     Abort
   entry_ok:
-  ; HKCU\Software is one key for both views; the 32-bit one is named.
-  Plugin_ZUVA::WriteRegDWORD /x86 HKCU "${USER_KEY}" "EnableDesktop" "1"
+  ; HKCU\Software is one key for both views; the 32-bit one is named. An upgrade keeps the
+  ; user's own choice; only a missing value gets the default.
+  ClearErrors
+  ReadRegDWORD $0 HKCU "${USER_KEY}" "EnableDesktop"
+  IfErrors 0 enable_desktop_kept
+  ClearErrors
+  ReadRegStr $0 HKCU "${USER_KEY}" "EnableDesktop"
+  IfErrors 0 enable_desktop_kept
+    Plugin_ZUVA::WriteRegDWORD /x86 HKCU "${USER_KEY}" "EnableDesktop" "1"
+  enable_desktop_kept:
 
   ; 8. The key is a smart card: its service must run.
   Plugin_ZUVA::XStartSmartService
@@ -191,6 +234,8 @@ Section "Tamsu ZUVA" SecMain
     SetErrorLevel 7
     Abort
   service_ok:
+  IfRebootFlag 0 +2
+    SetErrorLevel ${EXIT_RESTART_REQUIRED}
 SectionEnd
 
 ; "uninstall.exe /S" copies itself to the temporary folder, returns at once and removes
@@ -198,31 +243,62 @@ SectionEnd
 ; when done (what a caller that waits needs), but cannot delete itself or its folder.
 Section "Uninstall"
   SetShellVarContext all
+  StrCpy $FilesLeft ""
 
   ; The service first: stopped and removed, so it no longer restores its Run value.
-  IfFileExists "$INSTDIR\${SERVICE_PROGRAM}" 0 +2
-    ExecWait '"$INSTDIR\${SERVICE_PROGRAM}" -k -u'
+  IfFileExists "$INSTDIR\${SERVICE_PROGRAM}" 0 service_removed
+    ClearErrors
+    ExecWait '"$INSTDIR\${SERVICE_PROGRAM}" -k -u' $0
+    IfErrors 0 +2
+      StrCpy $0 "not started"
+    StrCmp $0 "0" service_removed 0
+    DetailPrint "Removing the service ended with $0"
+  service_removed:
   Plugin_ZUVA::KillProcessWithName "${SERVICE_PROGRAM}"
-  ; A client still holding the library would keep its file.
-  Plugin_ZUVA::GetDllOwnerProcName "${CLIENT_LIBRARY}" "${OWNER_CAPTION}" "${OWNER_TEXT}"
+  ; A client still holding the library would keep its file: someone at the screen is asked to
+  ; close it; a silent uninstall has the file removed at the next restart instead.
+  IfSilent +2
+    Plugin_ZUVA::GetDllOwnerProcName "${CLIENT_LIBRARY}" "${OWNER_CAPTION}" "${OWNER_TEXT}"
 
-  Delete "$INSTDIR\${SERVICE_PROGRAM}"
-  Delete "$INSTDIR\${CLIENT_LIBRARY}"
-  Delete "$INSTDIR\${PLUGIN_LIBRARY}"
+  !insertmacro RemoveDeliverable "${SERVICE_PROGRAM}"
+  !insertmacro RemoveDeliverable "${CLIENT_LIBRARY}"
+  !insertmacro RemoveDeliverable "${PLUGIN_LIBRARY}"
   ; What clients wrote there is the package's own.
-  RMDir /r "$INSTDIR\${DATA_FOLDER}"
+  ClearErrors
+  RMDir /r /REBOOTOK "$INSTDIR\${DATA_FOLDER}"
+  IfErrors 0 +2
+    StrCpy $FilesLeft "$FilesLeft $INSTDIR\${DATA_FOLDER}"
 
   ; Only this product's value; the shared vendor keys go only when nothing else is left in them.
   Plugin_ZUVA::DeleteRegValue /x86 HKCU "${USER_KEY}" "EnableDesktop"
-  !insertmacro DeleteKeyIfEmpty HKCU "${USER_KEY}" user_key
-  !insertmacro DeleteKeyIfEmpty HKCU "${VENDOR_KEY}" vendor_key
+  !insertmacro DeleteKeyIfEmpty HKCU "${USER_KEY}"
+  !insertmacro DeleteKeyIfEmpty HKCU "${VENDOR_KEY}"
   Plugin_ZUVA::DeleteRegKey /x86 HKLM "${UNINSTALL_KEY}"
   ; The service wrote its Run value in the 64-bit view on 64-bit Windows. Each view is its own
   ; call: with both named, a value missing from the 64-bit view stops the call before the 32-bit one.
   Plugin_ZUVA::DeleteRegValue /x64 HKLM "${RUN_KEY}" "${RUN_VALUE}"
   Plugin_ZUVA::DeleteRegValue /x86 HKLM "${RUN_KEY}" "${RUN_VALUE}"
 
+  ; Run in place (_?=) the uninstaller cannot delete itself or its folder; its caller does.
   Delete "$INSTDIR\${UNINSTALLER}"
   ; Not /r: a folder the user chose may hold files of their own.
-  RMDir "$INSTDIR"
+  IfRebootFlag 0 +3
+    RMDir /REBOOTOK "$INSTDIR"
+    Goto +2
+    RMDir "$INSTDIR"
+
+  ; Nothing left behind silently: the exit code and the log say what remains.
+  IfRebootFlag 0 +3
+    DetailPrint "Files in use are removed when Windows restarts"
+    SetErrorLevel ${EXIT_RESTART_REQUIRED}
+  StrCmp $FilesLeft "" files_removed 0
+    DetailPrint "Could not be removed:$FilesLeft"
+    SetErrorLevel 9
+  files_removed:
+  ClearErrors
+  EnumRegValue $0 HKLM "${SERVICE_KEY}" 0
+  IfErrors service_gone 0
+    DetailPrint "The service ${SERVICE_NAME} is still registered"
+    SetErrorLevel 8
+  service_gone:
 SectionEnd

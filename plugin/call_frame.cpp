@@ -1,5 +1,7 @@
 #include "call_frame.h"
 
+#include <cstring>
+
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
 
@@ -17,21 +19,20 @@ void BeginCall(int stringSize, wchar_t* variables, StackItem** stackTop) {
 void Trace(const wchar_t* text) { OutputDebugStringW(text); }
 
 int PopArgument(wchar_t* buffer, size_t capacity) {
-  if (!g_plugin.stackTop || !*g_plugin.stackTop || !buffer || capacity == 0) return 1;
+  if (!g_plugin.stackTop || !*g_plugin.stackTop || !buffer || capacity == 0) return kStackEmpty;
   StackItem* item = *g_plugin.stackTop;
+  *g_plugin.stackTop = item->next;
   // The installer's strings hold at most string_size units; neither side is overrun.
   size_t limit = capacity;
   if (g_plugin.stringSize > 0 && static_cast<size_t>(g_plugin.stringSize) < limit) limit = g_plugin.stringSize;
   size_t length = 0;
-  while (length + 1 < limit && item->text[length]) {
-    buffer[length] = item->text[length];
-    ++length;
-  }
-  buffer[length] = 0;
-  Trace(buffer);
-  *g_plugin.stackTop = item->next;
+  while (length < limit && item->text[length]) ++length;
+  const bool fits = length < limit;
+  if (fits) memcpy(buffer, item->text, length * sizeof(wchar_t));
+  buffer[fits ? length : 0] = 0;
   GlobalFree(item);
-  return 0;
+  Trace(buffer);
+  return fits ? kPopped : kTooLong;
 }
 
 void StoreVariable(int index, const wchar_t* text) {

@@ -32,8 +32,14 @@ constexpr size_t kParameterSize = 1024;  // the registry and query exports' argu
 
 void BeginCall(int stringSize, wchar_t* variables, StackItem** stackTop);
 
-// Takes the top string into `buffer` (cut to `capacity` units with its terminator) and traces it.
-// 0 when a string was taken; 1, the buffer untouched, when the stack is empty.
+enum PopResult : int {
+  kPopped = 0,
+  kStackEmpty = 1,  // the buffer is left as it was
+  kTooLong = 2,     // taken off all the same; the buffer is left empty
+};
+// Takes the top string into `buffer` and traces it. A string that does not fit `capacity` units
+// with its terminator is an error, not a shorter argument: acting on a part of a path or of data
+// would create, empty or write the wrong thing.
 int PopArgument(wchar_t* buffer, size_t capacity);
 // Copies `text` into user variable `index` (0 to 24), cut to the variables' size.
 void StoreVariable(int index, const wchar_t* text);

@@ -116,38 +116,50 @@ bool RegistryArgumentReader::TakeSwitch(const std::wstring& token) {
   return false;
 }
 
+ReadStatus RegistryArgumentReader::TakeRoot(const std::wstring& token) {
+  for (const RootKey& root : kRootKeys) {
+    if (TokenEquals(token, root.name)) {
+      arguments_.root = &root;
+      if (operation_ != RegistryOperation::kWriteValue) arguments_.mainKey = token;
+      phase_ = Phase::kSlots;
+      return ReadStatus::kMore;
+    }
+  }
+  return ReadStatus::kUnknownRoot;
+}
+
+ReadStatus RegistryArgumentReader::TakeSlot(const std::wstring& token) {
+  if (operation_ == RegistryOperation::kWriteValue) {
+    trace_(arguments_.filled == 0 ? L"/SUB " : L"/Key ");
+  } else {
+    trace_(token.c_str());
+    if (arguments_.filled == 0) trace_(L"/SUB ");
+  }
+  arguments_.slots[arguments_.filled++] = token;
+  if (arguments_.filled == SlotCount()) phase_ = Phase::kEnd;
+  return ReadStatus::kMore;
+}
+
 ReadStatus RegistryArgumentReader::Feed(const std::wstring& token, bool popped) {
   trace_(token.c_str());
-  if (!popped && lastWasSwitch_) {
+  if (!popped && afterSwitch_) {
     trace_(L"IN para error ");
     return ReadStatus::kParameterError;
   }
-  lastWasSwitch_ = TakeSwitch(token);
-  if (lastWasSwitch_) return ReadStatus::kMore;
+  afterSwitch_ = TakeSwitch(token);
+  if (afterSwitch_) return ReadStatus::kMore;
   if (token.empty()) {
     trace_(L"IN para error ");
     return ReadStatus::kParameterError;
   }
   trace_(L"IN 1");
-  if (!arguments_.root) {
-    for (const RootKey& root : kRootKeys) {
-      if (TokenEquals(token, root.name)) {
-        arguments_.root = &root;
-        if (operation_ != RegistryOperation::kWriteValue) arguments_.mainKey = token;
-        return ReadStatus::kMore;
-      }
-    }
-    return ReadStatus::kUnknownRoot;
-  }
-  if (arguments_.filled < SlotCount()) {
-    if (operation_ == RegistryOperation::kWriteValue) {
-      trace_(arguments_.filled == 0 ? L"/SUB " : L"/Key ");
-    } else {
-      trace_(token.c_str());
-      if (arguments_.filled == 0) trace_(L"/SUB ");
-    }
-    arguments_.slots[arguments_.filled++] = token;
-    return ReadStatus::kMore;
+  switch (phase_) {
+    case Phase::kRoot:
+      return TakeRoot(token);
+    case Phase::kSlots:
+      return TakeSlot(token);
+    case Phase::kEnd:
+      break;
   }
   if (operation_ == RegistryOperation::kDeleteKey) trace_(L"/over ");
   return ReadStatus::kComplete;

@@ -100,14 +100,22 @@ class RegistryArgumentReader {
   const RegistryArguments& arguments() const { return arguments_; }
 
  private:
+  // The root comes first, then the operation's slots in order, then one further token ends the
+  // list (a dry stack shows the last one again, which is how a list without it ends). Switches
+  // may come anywhere and leave the phase as it was.
+  enum class Phase { kRoot, kSlots, kEnd };
+
   bool TakeSwitch(const std::wstring& token);
+  ReadStatus TakeRoot(const std::wstring& token);
+  ReadStatus TakeSlot(const std::wstring& token);
   int SlotCount() const;
 
   RegistryOperation operation_;
   bool wow64_;
   Trace trace_;
   RegistryArguments arguments_;
-  bool lastWasSwitch_ = false;
+  Phase phase_ = Phase::kRoot;
+  bool afterSwitch_ = false;
 };
 
 }  // namespace plugin

@@ -23,6 +23,7 @@ constexpr DWORD kModulesPerProcess = 100;
 constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x0410
 constexpr DWORD kFullAccess = 0x1F0FFF;                       // PROCESS_ALL_ACCESS as defined before Vista
 constexpr UINT kOwnerBoxStyle = MB_RETRYCANCEL | MB_TOPMOST;  // 0x00040005
+constexpr DWORD kNoBoxPauseMs = 1000;
 
 enum FindProcResult : int {
   kNotRunning = 0,
@@ -211,8 +212,12 @@ void WaitUntilModuleIsFree() {
       StoreVariable(kVariableR0, L"OK");
       return;
     }
-    // Retry, Cancel or closing the box: each leads to the next look.
-    MessageBoxW(nullptr, message.c_str(), title, kOwnerBoxStyle);
+    // Retry, Cancel or closing the box: each leads to the next look. With no desktop to show it on
+    // (a service's session) the box fails at once: the next look waits, not to spin at full speed.
+    if (MessageBoxW(nullptr, message.c_str(), title, kOwnerBoxStyle) == 0) {
+      Trace(L"GetDllOwnerProcName::no message box, next look in 1 s");
+      Sleep(kNoBoxPauseMs);
+    }
   }
 }
 
@@ -236,6 +241,9 @@ PLUGIN_EXPORT(KillProcessWithName) {
   BeginCall(string_size, variables, stacktop);
   wchar_t name[kNameSize] = {};
   PopArgument(name, kNameSize);
+  // The service's own processes run as LocalSystem: an administrator's installer opens them only
+  // with the debug privilege enabled.
+  ProcessPrivilege().Enable(SE_DEBUG_NAME);
   KillByName(name);
 }
 

@@ -110,6 +110,11 @@ LONG DeleteKeyIn64BitView(HKEY root, const wchar_t* subKey) {
   return deleteKeyEx ? deleteKeyEx(root, subKey, KEY_WOW64_64KEY, 0) : 0;
 }
 
+// The two views are deleted in two ways, and the oddities are meant: installer scripts rely on
+// them. The 64-bit view goes through the root with the view flag (its opened handle serves only
+// the subkey count), a missing RegDeleteKeyExW (XP) counts as success there, and its failure is
+// reported only when no subkeys were counted; a count taken there stays in force for the 32-bit
+// step, which skips a key with subkeys instead of trying it. Neither call deletes a tree.
 void DeleteKey() {
   RegistryArguments arguments;
   if (!ReadArguments(RegistryOperation::kDeleteKey, &arguments)) return;

@@ -31,23 +31,27 @@ LowIntegritySecurity::Descriptor PluginDescriptor() {
   }
 }
 
+// No path (a dry stack, an empty or overlong argument) creates nothing: the mode word left in the
+// buffer would otherwise become a relative path, and a part of a path another file.
 void CreateLowIntegrityObject() {
   LowIntegritySecurity security;
   security.Build(false, PluginDescriptor());  // created with what it holds in any case
   wchar_t parameter[kPathParameterSize] = {};
   PopArgument(parameter, kPathParameterSize);
   if (lstrcmpW(parameter, L"DIR") == 0) {
-    PopArgument(parameter, kPathParameterSize);
-    const BOOL created = CreateDirectoryW(parameter, security.attributes());
+    const bool path = PopArgument(parameter, kPathParameterSize) == kPopped && parameter[0];
+    const BOOL created = path && CreateDirectoryW(parameter, security.attributes());
     _snwprintf(parameter, kPathParameterSize, L"%d", created ? 1 : 0);
     parameter[kPathParameterSize - 1] = 0;
     StoreVariable(kVariableR0, parameter);
     Trace(L"createD:ret");
     Trace(parameter);
   } else if (lstrcmpW(parameter, L"FILE") == 0) {
-    PopArgument(parameter, kPathParameterSize);
-    UniqueFileHandle file(CreateFileW(parameter, FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      security.attributes(), CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool path = PopArgument(parameter, kPathParameterSize) == kPopped && parameter[0];
+    if (!path) parameter[0] = 0;
+    UniqueFileHandle file(path ? CreateFileW(parameter, FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             security.attributes(), CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                               : INVALID_HANDLE_VALUE);
     wchar_t handleText[20] = {};
     _snwprintf(handleText, 20, L"%d", static_cast<int>(reinterpret_cast<INT_PTR>(file.get())));
     handleText[19] = 0;

@@ -11,7 +11,7 @@ mkdir -p "$logs"
 
 ./scripts/build.sh
 
-echo; echo "== Import and mitigation checks"
+echo; echo "== Import, mitigation and version resource checks"
 ./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
@@ -21,23 +21,34 @@ if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/i
 fi
 echo "import check: a binary importing GetTickCount64 is refused"
 ./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe
-# The check itself must refuse each probe, and for what that probe lacks.
-refused() {  # PROBE, what the refusal must name, what the probe is
-  local out
-  if out=$(./scripts/check-pe-mitigations.sh "build/win32/tests/imports/$1" 2>&1); then
-    echo "mitigation check: $3 passed the check" >&2
+# Each check itself must refuse each probe, and for what that probe lacks.
+refused_by() {  # CHECK (mitigation|version), FILE, what the refusal must name, what the file is
+  local out script=check-pe-mitigations.sh
+  [[ $1 == version ]] && script=check-version-resources.sh
+  if out=$(./scripts/"$script" "$2" 2>&1); then
+    echo "$1 check: $4 passed the check" >&2
     return 1
   fi
-  if [[ $out != *"$2"* ]]; then
-    echo "mitigation check: $3 was refused without naming \"$2\": $out" >&2
+  if [[ $out != *"$3"* ]]; then
+    echo "$1 check: $4 was refused without naming \"$3\": $out" >&2
     return 1
   fi
-  echo "mitigation check: $3 is refused"
+  echo "$1 check: $4 is refused"
 }
+refused() { refused_by mitigation "build/win32/tests/imports/$1" "$2" "$3"; }
 refused no_aslr_probe.exe "DYNAMIC_BASE not set" "a binary without ASLR"
 refused no_nx_probe.exe "NX_COMPAT not set" "a binary without DEP"
 refused relocs_stripped_probe.exe "relocations stripped" "a binary with its relocations stripped"
 refused no_reloc_data_probe.exe "no base relocation data" "a binary marked DYNAMIC_BASE without relocation data"
+./scripts/check-version-resources.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe
+# A program's image under a DLL's name: its own OriginalFilename and a manifest no DLL may carry.
+mkdir -p build/test-probes && cp dist/TamsuSerB.exe build/test-probes/Plugin_ZUVA.dll
+refused_by version build/win32/tests/imports/newer_import_probe.exe \
+  "no VERSIONINFO resource; no manifest" "a program without version resource and manifest"
+refused_by version build/test-probes/Plugin_ZUVA.dll "OriginalFilename is 'TamsuSerB.exe'" \
+  "a program renamed"
+refused_by version build/test-probes/Plugin_ZUVA.dll "a DLL carrying a manifest" \
+  "a DLL with a manifest"
 
 echo; echo "== Native tier"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null

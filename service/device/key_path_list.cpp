@@ -28,7 +28,9 @@ bool IsKeyDevicePath(const char* path) {
 }
 
 bool ClassPropertyCheckFor(uint32_t platformId, uint32_t major, uint32_t minor) {
-  return platformId == 2 && major >= 5 && minor >= 1;
+  // The minor number is tested by itself, so 6.0 stays without the check; a later major version
+  // has it, as 6.2 had: the program's manifest has Windows 10 and 11 report 10.0, not 6.2.
+  return platformId == 2 && (major > 6 || (major >= 5 && minor >= 1));
 }
 
 DevicePathListWriter::DevicePathListWriter(char* buffer, size_t capacity)

@@ -16,8 +16,8 @@ bool ContainsIgnoringCase(const char* haystack, const char* needle);
 // The vendor test first, then the revision test; both must match.
 bool IsKeyDevicePath(const char* path);
 
-// The class property must be readable on NT with major >= 5 and minor >= 1; the minor number is
-// tested by itself, so 6.0 and 10.0 do not check and 5.1, 5.2 and 6.1 do.
+// The class property must be readable on NT from 5.1 on, except 6.0: up to major 6 the minor
+// number is tested by itself, so 6.0 does not check and 5.1, 5.2, 6.1 to 6.3 and 10.0 do.
 bool ClassPropertyCheckFor(uint32_t platformId, uint32_t major, uint32_t minor);
 
 // Builds a DevicePathList in a caller's buffer: each path with its zero byte, then one more zero.

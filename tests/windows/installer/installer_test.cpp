@@ -22,6 +22,7 @@
 namespace tamsu {
 namespace {
 
+using testing_support::ChildProcess;
 using testing_support::ProcessEntry;
 using testing_support::ProcessesNamed;
 
@@ -298,6 +299,67 @@ DWORD MajorVersion() {
   return version.dwMajorVersion;
 }
 
+// What Windows does at the next restart: (source, target) pairs, "" target for a deletion, "!"
+// before a target that may be replaced.
+const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames() {
+  std::vector<std::pair<std::wstring, std::wstring>> pairs;
+  UniqueHKey key = OpenKey(HKEY_LOCAL_MACHINE, kSessionManager, KEY_WOW64_64KEY);
+  std::vector<wchar_t> data(65536);
+  DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+  if (!key || RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS) {
+    return pairs;
+  }
+  std::vector<std::wstring> strings;
+  for (const wchar_t* text = data.data(); text < data.data() + size / sizeof(wchar_t); text += wcslen(text) + 1) {
+    strings.push_back(text);
+  }
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) pairs.emplace_back(strings[i], strings[i + 1]);
+  return pairs;
+}
+
+void ForgetPendingRenames() {
+  DeleteValue(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", KEY_WOW64_64KEY);
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && lstrcmpiW(text.c_str() + text.size() - end.size(), end.c_str()) == 0;
+}
+
+// A client program holding the installed library, as a bank's front end would.
+bool HoldsModule(DWORD processId, const wchar_t* name) {
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof module;
+  for (BOOL more = snapshot && Module32FirstW(snapshot.get(), &module); more;
+       more = Module32NextW(snapshot.get(), &module)) {
+    if (lstrcmpiW(module.szModule, name) == 0) return true;
+  }
+  return false;
+}
+
+// A top-level window of the process with that button: the installer's own window has OK (its
+// Install and Close), GetDllOwnerProcName's box has Retry.
+struct WindowSearch {
+  DWORD processId;
+  int buttonId;
+  HWND found;
+};
+BOOL CALLBACK FindWindowWithButton(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->processId && GetDlgItem(window, search->buttonId)) search->found = window;
+  return search->found == nullptr;
+}
+HWND WindowWithButton(DWORD processId, int buttonId) {
+  WindowSearch search = {processId, buttonId, nullptr};
+  EnumWindows(FindWindowWithButton, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 class PackageInstaller : public ::testing::Test {
@@ -328,7 +390,10 @@ class PackageInstaller : public ::testing::Test {
   static void RemoveEverything() {
     if (IsFile(InInstallFolder(kProgram))) RunCommand(InInstallFolder(kProgram), L"-k -u", 30000);
     testing_support::KillProcessesNamed(kProgram);
-    for (const wchar_t* name : kDeliverables) DeleteFileW(InInstallFolder(name).c_str());
+    for (const wchar_t* name : kDeliverables) {
+      DeleteFileW(InInstallFolder(name).c_str());
+      DeleteFileW((InInstallFolder(name) + L".new").c_str());
+    }
     DeleteFileW(InInstallFolder(kUninstaller).c_str());
     const std::wstring data = InInstallFolder(kDataFolder);
     for (const std::wstring& name : FolderEntries(data)) DeleteFileW((data + L"\\" + name).c_str());
@@ -342,7 +407,8 @@ class PackageInstaller : public ::testing::Test {
     DeleteKey(HKEY_CURRENT_USER, kVendorKey, L"Tamsu_ZUVA", KEY_WOW64_32KEY);
   }
 
-  static void ExpectInstalled() {
+  // `enableDesktop`: the user's own choice, which an upgrade keeps.
+  static void ExpectInstalled(long long enableDesktop = 1) {
     const std::wstring folder = InstallFolder();
     const std::wstring program = InInstallFolder(kProgram);
 
@@ -402,7 +468,8 @@ class PackageInstaller : public ::testing::Test {
       EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY)) << "the entry is in the 64-bit view";
     }
 
-    EXPECT_EQ(1, ReadDword(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY)) << "no DWORD 1";
+    EXPECT_EQ(enableDesktop, ReadDword(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY))
+        << "not the DWORD expected: an upgrade keeps the user's value, a first install writes 1";
 
     // The service's own Run value, so that its removal below means something.
     const REGSAM serviceView = Is64BitWindows() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
@@ -434,6 +501,13 @@ class PackageInstaller : public ::testing::Test {
 };
 
 TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
+  // The unnamed value first, so that it is the one enumerated at index 0 however values are ordered.
+  HKEY raw = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kVendorKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &raw, nullptr));
+  UniqueHKey vendor(raw);
+  const BYTE binary[] = {1, 2, 3};
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(vendor.get(), nullptr, 0, REG_BINARY, binary, sizeof binary));
   WriteDword(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", 1, KEY_WOW64_32KEY);
   ASSERT_EQ(0u, RunSetup());
   ExpectInstalled();
@@ -445,6 +519,67 @@ TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
   ExpectRemoved(true);
   EXPECT_EQ(1, ReadDword(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", KEY_WOW64_32KEY))
       << "another product's value under the shared vendor key was removed";
+}
+
+TEST_F(PackageInstaller, UpgradeWithAClientHoldingTheLibraryAsksAtTheScreenAndNeverWaitsSilently) {
+  ASSERT_EQ(0u, RunSetup());
+  WriteDword(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", 0, KEY_WOW64_32KEY);
+  const std::wstring library = InInstallFolder(L"TamsuVD_ZUVA.dll");
+  auto holdLibrary = [&library](ChildProcess& client) {
+    ASSERT_TRUE(client.Start(ProgramFolder() + L"target_process.exe", {L"--load", library}));
+    ASSERT_TRUE(WaitUntil(10000, [&client] { return HoldsModule(client.id(), L"TamsuVD_ZUVA.dll"); }));
+  };
+  ForgetPendingRenames();
+
+  // At the screen: the owner box names the client; the upgrade goes on once it has closed.
+  {
+    ChildProcess client;
+    holdLibrary(client);
+    ChildProcess setup;
+    ASSERT_TRUE(setup.Start(ProgramFolder() + L"TamsuSetup_ZUVA.exe", {}));
+    HWND main = nullptr;
+    ASSERT_TRUE(WaitUntil(30000, [&] { return (main = WindowWithButton(setup.id(), IDOK)) != nullptr; }));
+    PostMessageW(main, WM_COMMAND, IDOK, 0);  // the folder page's Install
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil(60000, [&] { return (box = WindowWithButton(setup.id(), IDRETRY)) != nullptr; }))
+        << "no owner box while a client holds the library";
+    client.Kill();
+    PostMessageW(box, WM_COMMAND, IDRETRY, 0);
+    // Close, once the installation has run to its end.
+    ASSERT_TRUE(WaitUntil(kSetupTimeoutMs, [&] {
+      if (IsWindowEnabled(GetDlgItem(main, IDOK))) PostMessageW(main, WM_COMMAND, IDOK, 0);
+      return !setup.Running();
+    }));
+    DWORD code = 1;
+    EXPECT_TRUE(setup.Wait(1000, &code));
+    EXPECT_EQ(0u, code) << "an interactive upgrade whose client closed needs no restart";
+    EXPECT_TRUE(PendingRenames().empty());
+  }
+
+  // Silent: nobody is asked; the library in use is replaced at the next restart, exit code 3010.
+  ChildProcess client;
+  holdLibrary(client);
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(3010u, RunCommand(ProgramFolder() + L"TamsuSetup_ZUVA.exe", L"/S", 60000));
+  std::printf("[figure] silent upgrade with the library in use: %lu ms\n", GetTickCount() - start);
+  ExpectInstalled(0);
+  auto pending = PendingRenames();
+  ASSERT_EQ(1u, pending.size()) << "only the library in use waits for the restart";
+  EXPECT_TRUE(EndsWith(pending[0].first, L"\\TamsuVD_ZUVA.dll.new"));
+  EXPECT_TRUE(EndsWith(pending[0].second, L"\\TamsuVD_ZUVA.dll") && pending[0].second[0] == L'!')
+      << "not a replacement of the library";
+
+  // Uninstalled in place while it is still held: removed at the next restart, exit code 3010.
+  ForgetPendingRenames();
+  EXPECT_EQ(3010u, RunCommand(InInstallFolder(kUninstaller), L"/S _?=" + InstallFolder(), 60000));
+  pending = PendingRenames();
+  ASSERT_FALSE(pending.empty());
+  EXPECT_TRUE(EndsWith(pending[0].first, L"\\TamsuVD_ZUVA.dll") && pending[0].second.empty())
+      << "no deletion of the library at the restart";
+  EXPECT_FALSE(ServiceExists());
+  EXPECT_FALSE(Exists(InInstallFolder(L"TamsuVD_ZUVA.dll.new"))) << "the waiting replacement would bring it back";
+  client.Kill();
+  ForgetPendingRenames();
 }
 
 TEST_F(PackageInstaller, InstallsOverAnEarlierInstallationThenUninstallsEverything) {

@@ -7,7 +7,9 @@ add_test(NAME PackageInstaller.Build_TamsuSetup_ZUVA
 set_tests_properties(PackageInstaller.Build_TamsuSetup_ZUVA PROPERTIES FIXTURES_SETUP package_installer LABELS windows)
 
 add_executable(installer_tests ${CMAKE_CURRENT_LIST_DIR}/installer_test.cpp)
-target_link_libraries(installer_tests PRIVATE gtest_main test_process common_win advapi32)
+target_link_libraries(installer_tests PRIVATE gtest_main test_process common_win advapi32 user32)
+# A client program holding the installed library.
+add_dependencies(installer_tests target_process)
 # The installed files are compared with the shipped ones.
 target_compile_definitions(installer_tests PRIVATE TAMSU_DIST_DIR="${TAMSU_DIST_DIR}")
 # Each test installs and uninstalls the whole package (service start and stop included) under QEMU.

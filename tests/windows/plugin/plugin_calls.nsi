@@ -72,6 +72,12 @@ Section
   !insertmacro Result CreateLowerCaseMode
   Pop $8
   FileWrite $9 "ModePathLeft=$8$\r$\n"
+  ; A mode and a dry stack: nothing may be made under the mode's own name in the current folder.
+  SetOutPath "$EXEDIR"
+  Plugin_ZUVA::RWCreate DIR
+  !insertmacro Result CreateDirNoPath
+  Plugin_ZUVA::RWCreate FILE
+  !insertmacro Result CreateFileNoPath
 
   FileWrite $9 "end=1$\r$\n"
   FileClose $9

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +142,121 @@ TEST(PluginDesktop, WindowThatIgnoresCloseHoldsTheInstallerOnlyForABoundedTime) 
   const std::string received = ReadText(log);
   EXPECT_EQ(0u, received.find("command 7\nclose\ncommand 7\nclose\n")) << "one pair of messages a pass";
   stubborn.Kill();
+}
+
+// XStartSmartService against a stand-in "SCardSvr" (Wine has none) whose start takes a chosen time
+// or fails, with a stand-in sc.exe first on the installer's PATH that records the "sc" command.
+class PluginDesktopSmartCard : public ::testing::Test {
+ protected:
+  struct Call {
+    DWORD before, after;  // GetTickCount around the export's call
+  };
+  const std::wstring folder_ = ProgramFolder() + L"scard\\";
+  const std::wstring log_ = folder_ + L"calls.log";
+  static constexpr char kAutoStart[] = "sc config SCardSvr start= auto";
+
+  void SetUp() override {
+    RemoveService();
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    DeleteFileW(log_.c_str());
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"scard_standin.exe").c_str(), (folder_ + L"sc.exe").c_str(), FALSE));
+  }
+  void TearDown() override { RemoveService(); }
+
+  static void RemoveService() {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), L"SCardSvr", SERVICE_STOP | DELETE));
+    if (!service) return;
+    SERVICE_STATUS status;
+    testing_support::WaitUntil(15000, [&] {
+      ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+      return testing_support::ServiceState(L"SCardSvr") == SERVICE_STOPPED;
+    }, 100);
+    testing_support::KillProcessesNamed(L"scard_standin.exe");
+    EXPECT_TRUE(DeleteService(service.get())) << GetLastError();
+  }
+
+  // `behaviour`: milliseconds until running, or "fail".
+  void CreateStandIn(const std::wstring& behaviour) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const std::wstring command = L"\"" + ProgramFolder() + L"scard_standin.exe\" \"" + log_ + L"\" " + behaviour;
+    UniqueServiceHandle service(CreateServiceW(manager.get(), L"SCardSvr", L"SCardSvr stand-in", SERVICE_START,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service.valid()) << GetLastError();
+  }
+
+  // Runs the installer and waits until every command it started has ended.
+  Call RunInstaller() {
+    const std::wstring results = ProgramFolder() + L"scard_results.txt";
+    DeleteFileW(results.c_str());
+    std::vector<wchar_t> path(32767);
+    GetEnvironmentVariableW(L"PATH", path.data(), static_cast<DWORD>(path.size()));
+    SetEnvironmentVariableW(L"PATH", (folder_ + L";" + path.data()).c_str());
+    ChildProcess installer;
+    const bool started = installer.Start(ProgramFolder() + L"plugin_scard_setup.exe", {L"/S"});
+    SetEnvironmentVariableW(L"PATH", path.data());
+    EXPECT_TRUE(started && installer.Wait(60000)) << "the installer did not finish";
+    EXPECT_TRUE(testing_support::WaitUntil(30000, [] {
+      return testing_support::ProcessesNamed(L"cmd.exe").empty() && testing_support::ProcessesNamed(L"net.exe").empty();
+    })) << "commands still running";
+    std::map<std::string, std::string> r = testing_support::ReadResultLines(results);
+    EXPECT_FALSE(r["after"].empty()) << "the installer wrote no times";
+    return {static_cast<DWORD>(std::strtoll(r["before"].c_str(), nullptr, 10)),
+            static_cast<DWORD>(std::strtoll(r["after"].c_str(), nullptr, 10))};
+  }
+
+  // When each log line with this text was written.
+  std::vector<DWORD> Logged(const std::string& text) const {
+    std::vector<DWORD> ticks;
+    std::istringstream lines(ReadText(log_));
+    for (std::string line; std::getline(lines, line);) {
+      char* rest = nullptr;
+      const DWORD tick = std::strtoul(line.c_str(), &rest, 10);
+      if (" " + text + "\r" == rest) ticks.push_back(tick);  // the log's lines end in CR LF
+    }
+    return ticks;
+  }
+};
+
+TEST_F(PluginDesktopSmartCard, StoppedServiceIsStartedOnceAndARunningOneLeftAlone) {
+  Call call = RunInstaller();
+  std::printf("[figure] no service: the call took %lu ms\n", call.after - call.before);
+  EXPECT_LT(call.after - call.before, 1000u) << "no service: at once";
+  EXPECT_EQ(0u, Logged(kAutoStart).size()) << "no service: no command";
+
+  CreateStandIn(L"300");
+  call = RunInstaller();
+  EXPECT_EQ(1u, Logged(kAutoStart).size());
+  const std::vector<DWORD> starts = Logged("start"), running = Logged("running");
+  ASSERT_EQ(1u, starts.size()) << "one start";
+  ASSERT_EQ(1u, running.size());
+  std::printf("[figure] start reached the service %lu ms into the call, returned %lu ms after running\n",
+              starts[0] - call.before, call.after - running[0]);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), testing_support::ServiceState(L"SCardSvr"));
+  EXPECT_LT(call.after - running[0], 1000u) << "polling ends at the first poll that sees it running";
+
+  call = RunInstaller();
+  std::printf("[figure] running service: the call took %lu ms\n", call.after - call.before);
+  EXPECT_LT(call.after - call.before, 1000u) << "running: at once";
+  EXPECT_EQ(1u, Logged(kAutoStart).size()) << "running: no command";
+  EXPECT_EQ(1u, Logged("start").size());
+}
+
+TEST_F(PluginDesktopSmartCard, FailingStartIsRepeatedThreeTimesNinePollsApart) {
+  CreateStandIn(L"fail");
+  const Call call = RunInstaller();
+  std::printf("[figure] service that never starts: the call took %lu ms\n", call.after - call.before);
+  EXPECT_EQ(1u, Logged(kAutoStart).size()) << "automatic start set once";
+  const std::vector<DWORD> starts = Logged("start");
+  ASSERT_EQ(4u, starts.size()) << "the start command and three repetitions";
+  std::printf("[figure] starts at %lu, %lu, %lu, %lu ms into the call\n", starts[0] - call.before,
+              starts[1] - call.before, starts[2] - call.before, starts[3] - call.before);
+  for (DWORD k = 1; k < 4; ++k) {
+    EXPECT_GE(starts[k] - call.before, k * 9 * 150) << "repetition " << k << " after 9 more polls of 150 ms";
+  }
+  EXPECT_GE(call.after - call.before, 27 * 150u) << "27 polls of 150 ms";
+  EXPECT_LT(call.after - call.before, 27 * 150u + 6000) << "and not many more";
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ class PluginInstaller : public ::testing::Test {
     RemoveDirectoryW((ProgramFolder() + L"low_dir").c_str());
     RemoveDirectoryW((ProgramFolder() + L"lower_dir").c_str());
     DeleteFileW((ProgramFolder() + L"low_file.txt").c_str());
+    RemoveDirectoryW((ProgramFolder() + L"DIR").c_str());
+    DeleteFileW((ProgramFolder() + L"FILE").c_str());
     DeleteFileW((ProgramFolder() + L"plugin_results.txt").c_str());
     ChildProcess installer;
     ASSERT_TRUE(installer.Start(ProgramFolder() + L"plugin_calls_setup.exe", {L"/S"}));
@@ -134,6 +136,10 @@ TEST_F(PluginInstaller, LowIntegrityFolderAndFile) {
   EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((ProgramFolder() + L"low_file.txt").c_str()));
   EXPECT_EQ("unset", results_["CreateLowerCaseMode"]) << "only DIR and FILE in capitals";
   EXPECT_NE(std::string::npos, results_["ModePathLeft"].find("lower_dir")) << "the path is not taken";
+  EXPECT_EQ("0", results_["CreateDirNoPath"]);
+  EXPECT_EQ("", results_["CreateFileNoPath"]);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((ProgramFolder() + L"DIR").c_str())) << "the mode became the path";
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((ProgramFolder() + L"FILE").c_str())) << "the mode became the path";
 }
 
 }  // namespace
