@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev file procps
   g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 llvm lld
   wine wine32:i386 wine64 wine32-preloader:i386 wine64-preloader
   xvfb xauth
   nsis nsis-pluginapi

@@ -50,6 +50,39 @@ refused_by version build/test-probes/Plugin_ZUVA.dll "OriginalFilename is 'Tamsu
 refused_by version build/test-probes/Plugin_ZUVA.dll "a DLL carrying a manifest" \
   "a DLL with a manifest"
 
+echo; echo "== Client library (dist/sdk): checks, import libraries for MSVC and MinGW, samples"
+objdump64=x86_64-w64-mingw32-objdump  # reads both image formats
+for arch in x86 x64; do
+  dll=dist/sdk/$arch/TamsuClient.dll
+  OBJDUMP=$objdump64 ./scripts/check-imports.sh tests/imports/xp-allowlist.txt "$dll"
+  OBJDUMP=$objdump64 ./scripts/check-pe-mitigations.sh "$dll"
+done
+./scripts/check-version-resources.sh dist/sdk/x86/TamsuClient.dll dist/sdk/x64/TamsuClient.dll
+imports_of() { "$objdump64" -p "$1" | sed -n '/DLL Name: TamsuClient.dll/,/^$/p' | awk 'NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | sort; }
+exports_of() { "$objdump64" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[ *[0-9]+\]/ { print $NF }' | sort; }
+# A program linked with each import library must import exactly the names the DLL exports: on x86,
+# MSVC's and MinGW's callers reference the decorated stdcall names (_Name@N), which must lead to
+# the undecorated exports.
+sdk_links() {  # ARCH CLANG_TARGET LLD_MACHINE MINGW_TRIPLE
+  local arch=$1 out=build/sdk-check/$1 exports
+  mkdir -p "$out"
+  exports=$(exports_of "dist/sdk/$arch/TamsuClient.dll")
+  clang --target="$2" -c tests/windows/sdk/msvc_caller.c -o "$out/msvc_caller.obj"
+  lld-link /nologo /entry:start /nodefaultlib /subsystem:console /machine:"$3" /out:"$out/msvc_caller.exe" \
+    "$out/msvc_caller.obj" "dist/sdk/$arch/TamsuClient.lib"
+  "$4-gcc-win32" -std=c89 -pedantic -Wall -Wextra -Werror -Idist/sdk/include dist/sdk/samples/list_and_send.c \
+    -Ldist/sdk/"$arch" -lTamsuClient -o "$out/list_and_send.exe"
+  for program in msvc_caller list_and_send; do
+    if [ "$(imports_of "$out/$program.exe")" != "$exports" ]; then
+      echo "sdk: $arch $program.exe imports $(imports_of "$out/$program.exe" | xargs), the DLL exports $(xargs <<<"$exports")" >&2
+      return 1
+    fi
+  done
+  echo "sdk: $arch: TamsuClient.lib links an MSVC object, the sample builds with MinGW; both import $(xargs <<<"$exports")"
+}
+sdk_links x86 i686-pc-windows-msvc x86 i686-w64-mingw32
+sdk_links x64 x86_64-pc-windows-msvc x64 x86_64-w64-mingw32
+
 echo; echo "== Native tier"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j"$(nproc)"

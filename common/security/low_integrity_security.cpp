@@ -2,18 +2,70 @@
 
 #include <sddl.h>
 
+#include <vector>
+
 #include "common/win/os_version.h"
 
 namespace tamsu {
 
-LowIntegritySecurity::LowIntegritySecurity() : attributes_(), descriptor_() {}
-
-LowIntegritySecurity::Descriptor LowIntegritySecurity::ServiceDescriptorFor(const OSVERSIONINFOW& version) {
-  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6 ? Descriptor::kNullDaclAndLowLabel
-                                                                                      : Descriptor::kNullDacl;
+std::wstring ServicePipeSddl(const std::wstring& ownUserSid, bool lowLabel) {
+  std::wstring sddl = kServicePipeDaclSddl;
+  if (!ownUserSid.empty() && ownUserSid != kLocalSystemSid) sddl += L"(A;;GA;;;" + ownUserSid + L")";
+  return lowLabel ? sddl + kLowLabelSddl : sddl;
 }
 
-bool LowIntegritySecurity::Build(bool inherit) { return Build(inherit, ServiceDescriptorFor(StartupOsVersion())); }
+std::wstring ServiceMutexSddl(bool lowLabel) {
+  const std::wstring sddl = kServiceMutexDaclSddl;
+  return lowLabel ? sddl + kLowLabelSddl : sddl;
+}
+
+std::wstring OwnUserSid() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+  UniqueHandle token(raw);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
+  UniqueLocalMemory owned(text);
+  return text;
+}
+
+LowIntegritySecurity::LowIntegritySecurity() : attributes_(), descriptor_() {}
+
+bool LowIntegritySecurity::ServiceLabelFor(const OSVERSIONINFOW& version) {
+  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+// Should the descriptor not be made, clients must still reach the service: the null DACL then.
+bool LowIntegritySecurity::BuildServicePipes(bool inherit) {
+  const bool label = ServiceLabelFor(StartupOsVersion());
+  if (BuildFromSddl(inherit, ServicePipeSddl(OwnUserSid(), label))) return true;
+  Build(inherit, label ? Descriptor::kNullDaclAndLowLabel : Descriptor::kNullDacl);
+  return false;
+}
+
+bool LowIntegritySecurity::BuildServiceMutex(bool inherit) {
+  const bool label = ServiceLabelFor(StartupOsVersion());
+  if (BuildFromSddl(inherit, ServiceMutexSddl(label))) return true;
+  Build(inherit, label ? Descriptor::kNullDaclAndLowLabel : Descriptor::kNullDacl);
+  return false;
+}
+
+bool LowIntegritySecurity::BuildFromSddl(bool inherit, const std::wstring& sddl) {
+  attributes_.nLength = sizeof attributes_;
+  attributes_.bInheritHandle = inherit ? TRUE : FALSE;
+  attributes_.lpSecurityDescriptor = nullptr;
+  PSECURITY_DESCRIPTOR converted = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &converted, nullptr)) {
+    return false;
+  }
+  converted_.reset(converted);
+  attributes_.lpSecurityDescriptor = converted;
+  return true;
+}
 
 bool LowIntegritySecurity::Build(bool inherit, Descriptor descriptor) {
   attributes_.nLength = sizeof attributes_;
@@ -31,11 +83,11 @@ bool LowIntegritySecurity::Build(bool inherit, Descriptor descriptor) {
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLowLabelSddl, SDDL_REVISION_1, &converted, nullptr)) {
     return false;
   }
-  label_.reset(converted);
+  converted_.reset(converted);
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL sacl = nullptr;
-  if (!GetSecurityDescriptorSacl(label_.get(), &present, &sacl, &defaulted)) return false;
+  if (!GetSecurityDescriptorSacl(converted_.get(), &present, &sacl, &defaulted)) return false;
   return SetSecurityDescriptorSacl(&descriptor_, TRUE, sacl, FALSE) != FALSE;
 }
 

@@ -1,15 +1,31 @@
-// Security attributes that let processes of low integrity open what they protect: a null DACL
-// and, where the caller's version rule asks for it, the low mandatory label. Used by the service
-// for its mutex and pipes and by the installer plug-in for the folders and files it creates.
+// Security attributes that let processes of low integrity open what they protect. The installer
+// plug-in gives its folders and files a null DACL (and, by its version rule, the low label); the
+// service gives its pipes and its mutex the descriptors below, as SDDL in this one place.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
 
 #include "common/win/unique_resource.h"
 
 namespace tamsu {
 
 constexpr wchar_t kLowLabelSddl[] = L"S:(ML;;NW;;;LW)";  // mandatory label: no-write-up, low integrity
+
+// The service's pipes: everyone opens them for reading and writing, as clients always have (on a
+// pipe, writing includes adding an instance: it cannot be withheld without breaking clients).
+// Changing their security or owner, or deleting them, is left to LocalSystem, Administrators and
+// the serving process's own user (ServicePipeSddl adds it).
+constexpr wchar_t kServicePipeDaclSddl[] = L"D:(A;;GRGW;;;WD)(A;;GA;;;SY)(A;;GA;;;BA)";
+// The service's mutex: a standard user's process can neither take it nor change its security.
+constexpr wchar_t kServiceMutexDaclSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
+constexpr wchar_t kLocalSystemSid[] = L"S-1-5-18";
+
+// The pipes' descriptor for a process running as `ownUserSid` (LocalSystem needs no ACE of its
+// own), with the low label where `lowLabel`.
+std::wstring ServicePipeSddl(const std::wstring& ownUserSid, bool lowLabel);
+std::wstring ServiceMutexSddl(bool lowLabel);
 
 class LowIntegritySecurity {
  public:
@@ -23,23 +39,30 @@ class LowIntegritySecurity {
   LowIntegritySecurity(const LowIntegritySecurity&) = delete;
   LowIntegritySecurity& operator=(const LowIntegritySecurity&) = delete;
 
-  // The service's rule: the label on the NT family from major version 6 on (the version read at
-  // program start).
-  bool Build(bool inherit);
   // Fills the attributes with the given descriptor; false when a step of it fails, in which case
   // the attributes hold what the earlier steps made.
   bool Build(bool inherit, Descriptor descriptor);
+  // The service's pipes and mutex, labelled low on the NT family from major version 6 on (the
+  // version read at program start). False when it cannot be made: the null DACL is used then.
+  bool BuildServicePipes(bool inherit);
+  bool BuildServiceMutex(bool inherit);
 
   SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
 
-  // The service's version rule.
-  static Descriptor ServiceDescriptorFor(const OSVERSIONINFOW& version);
+  // The service's label rule.
+  static bool ServiceLabelFor(const OSVERSIONINFOW& version);
 
  private:
+  bool BuildFromSddl(bool inherit, const std::wstring& sddl);
+
   SECURITY_ATTRIBUTES attributes_;
   SECURITY_DESCRIPTOR descriptor_;
-  // The converted label; the absolute descriptor points at its SACL, so it lives as long as this.
-  UniqueLocalMemory label_;
+  // A converted descriptor: the attributes, or the absolute descriptor's SACL, point into it.
+  UniqueLocalMemory converted_;
 };
+
+// The SID of the process's own user in string form ("S-1-5-18" for LocalSystem); empty when it
+// cannot be read.
+std::wstring OwnUserSid();
 
 }  // namespace tamsu

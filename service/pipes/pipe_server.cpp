@@ -114,11 +114,22 @@ bool PipeServer::CloseInstanceIfOwned(HANDLE instance) {
 bool PipeServer::ServeOneInstance() {
   // Checked before every instance: a thread back from a client after its stop makes no new one.
   if (stopping_) return false;
-  const DWORD openMode = PIPE_ACCESS_DUPLEX | (overlapped() ? FILE_FLAG_OVERLAPPED : 0);
+  // With no instance of our own the name must be free: one another process holds already is not
+  // shared with it (it could answer our clients), and the server ends visibly instead.
+  const DWORD first = pipe_ == INVALID_HANDLE_VALUE ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0;
+  const DWORD openMode = PIPE_ACCESS_DUPLEX | (overlapped() ? FILE_FLAG_OVERLAPPED : 0) | first;
   HANDLE instance =
       CreateNamedPipeW(pipeName_, openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeMaxInstances,
                        kPipeBufferSize, kPipeBufferSize, kPipeDefaultTimeoutMs, securityAttributes_);
-  const DWORD createError = GetLastError();
+  DWORD createError = GetLastError();
+  // Where the flag is not honoured (Wine is one such system), the instance count tells.
+  DWORD instances = 1;
+  if (first && instance != INVALID_HANDLE_VALUE &&
+      GetNamedPipeHandleStateW(instance, nullptr, &instances, nullptr, nullptr, nullptr, 0) && instances > 1) {
+    CloseHandle(instance);
+    instance = INVALID_HANDLE_VALUE;
+    createError = ERROR_ACCESS_DENIED;
+  }
   // The earlier instance goes only now that the new one exists, so a client never finds no pipe.
   HANDLE earlier = InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), instance);
   if (earlier != INVALID_HANDLE_VALUE) CloseHandle(earlier);
@@ -280,10 +291,12 @@ bool ListPipeServer::Stop() {
 }
 
 DWORD ListPipeServer::Run() {
-  security_.Build(false);
+  security_.BuildServicePipes(false);
+  mutexSecurity_.BuildServiceMutex(false);
   UniqueHandle mutex;
   DWORD error = 0;
-  const MutexWait acquired = AcquireServiceMutex(security_.attributes(), kServiceMutexName, stopEvent_, &mutex, &error);
+  const MutexWait acquired =
+      AcquireServiceMutex(mutexSecurity_.attributes(), kServiceMutexName, stopEvent_, &mutex, &error);
   if (acquired == MutexWait::kOwned) {
     while (ServeOneInstance()) {
     }

@@ -168,7 +168,8 @@ class ListPipeServer final : public PipeServer {
   DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override;
 
  private:
-  LowIntegritySecurity security_;
+  LowIntegritySecurity security_;  // every pipe of the service
+  LowIntegritySecurity mutexSecurity_;
   std::wstring name_;
   DeviceServerRegistry devices_;
   HWND window_ = nullptr;

@@ -23,6 +23,7 @@
 namespace tamsu {
 namespace {
 
+using testing_support::ChildProcess;
 using testing_support::MonitorHost;
 using testing_support::RunPipeClient;
 
@@ -81,8 +82,22 @@ TEST(ServiceMutex, WaitingMonitorEndsOnItsOwnStop) {
   EXPECT_TRUE(first.process().Wait(10000));
 }
 
-// Null DACL on both; the low label, read back, from version 6 on.
-void ExpectLowIntegritySecurity(HANDLE object) {
+// The access an ACE grants, generic rights mapped as for a pipe (the system may store either).
+ACCESS_MASK Granted(ACCESS_MASK mask) {
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+  MapGenericMask(&mask, &mapping);
+  return mask;
+}
+
+PSID WellKnown(WELL_KNOWN_SID_TYPE type, std::vector<BYTE>* storage) {
+  storage->resize(SECURITY_MAX_SID_SIZE);
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  return CreateWellKnownSid(type, nullptr, storage->data(), &size) ? storage->data() : nullptr;
+}
+
+// Everyone may read and write a pipe and no more (`everyone`); LocalSystem, Administrators and
+// the serving process's own user (here the test's) may do anything. The low label from 6 on.
+void ExpectServiceSecurity(HANDLE object, bool everyone) {
   PSECURITY_DESCRIPTOR raw = nullptr;
   PACL dacl = nullptr;
   PACL sacl = nullptr;
@@ -91,7 +106,42 @@ void ExpectLowIntegritySecurity(HANDLE object) {
                                         : DACL_SECURITY_INFORMATION;
   ASSERT_EQ(ERROR_SUCCESS, GetSecurityInfo(object, SE_KERNEL_OBJECT, what, nullptr, nullptr, &dacl, &sacl, &raw));
   UniqueLocalMemory descriptor(raw);
-  EXPECT_EQ(nullptr, dacl) << "a null DACL grants everyone all access";
+  ASSERT_NE(nullptr, dacl) << "a null DACL lets anyone change the object's security";
+  std::vector<BYTE> world, system, admins, user(256);
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size));
+  CloseHandle(token);
+  struct Expected {
+    PSID sid;
+    bool full;
+  };
+  std::vector<Expected> expected = {{WellKnown(WinLocalSystemSid, &system), true},
+                                    {WellKnown(WinBuiltinAdministratorsSid, &admins), true}};
+  if (everyone) {
+    expected.push_back({WellKnown(WinWorldSid, &world), false});
+    expected.push_back({reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, true});
+  }
+  ASSERT_EQ(expected.size(), dacl->AceCount);
+  const ACCESS_MASK owners = WRITE_DAC | WRITE_OWNER | DELETE;
+  for (const Expected& want : expected) {
+    bool found = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+      if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || !EqualSid(&ace->SidStart, want.sid)) continue;
+      found = true;
+      const ACCESS_MASK granted = Granted(ace->Mask);
+      if (want.full) {
+        EXPECT_EQ(owners, granted & owners) << "ACE " << i << ": no full access";
+      } else {
+        EXPECT_EQ(0u, granted & owners) << "everyone may change or delete it";
+        EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_WRITE), granted) << "clients cannot open it";
+      }
+    }
+    EXPECT_TRUE(found) << "an expected ACE is missing";
+  }
   if (StartupOsVersion().dwMajorVersion < 6) return;
   ASSERT_NE(nullptr, sacl) << "no mandatory label";
   ASSERT_EQ(1, sacl->AceCount);
@@ -109,29 +159,42 @@ void ExpectLowIntegritySecurity(HANDLE object) {
   FreeSid(low);
 }
 
-TEST(PipeSecurity, PipesAndMutexCarryNullDaclAndLowLabel) {
+TEST(PipeSecurity, PipesOpenToEveryClientTheMutexToAdministratorsOnlyBothLabelledLow) {
   MonitorHost host(TaggedKey(L"sec"));
   ASSERT_EQ("sec", ServingTag(10000));
-  UniqueFileHandle pipe(CreateFileW(PipeName(kListNameArgument).c_str(), GENERIC_READ | READ_CONTROL, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
+  // Right after the client above: wait for a free instance, as every client must.
+  ASSERT_TRUE(WaitNamedPipeW(PipeName(kListNameArgument).c_str(), 5000)) << GetLastError();
+  UniqueFileHandle pipe(CreateFileW(PipeName(kListNameArgument).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
+                                    0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(pipe.valid()) << GetLastError();
-  ExpectLowIntegritySecurity(pipe.get());
+  ExpectServiceSecurity(pipe.get(), true);
   pipe.reset();
 
   const std::wstring devicePipe = DevicePipeName(std::wstring(kKeyPathFormat) + L"sec");
   ASSERT_TRUE(WaitNamedPipeW(devicePipe.c_str(), 5000)) << GetLastError();
-  UniqueFileHandle device(
-      CreateFileW(devicePipe.c_str(), GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFileHandle device(CreateFileW(devicePipe.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(device.valid()) << GetLastError();
-  ExpectLowIntegritySecurity(device.get());
+  ExpectServiceSecurity(device.get(), true);
   device.reset();
 
   UniqueHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, kServiceMutexName));
   ASSERT_TRUE(mutex.valid()) << GetLastError();
-  ExpectLowIntegritySecurity(mutex.get());
+  ExpectServiceSecurity(mutex.get(), false);
 
   host.RequestStop();
   EXPECT_TRUE(host.process().Wait(10000));
+}
+
+TEST(PipeSecurity, AMonitorNeverSharesItsListPipeWithAProcessThatHoldsTheNameFirst) {
+  UniqueFileHandle squatter(CreateNamedPipeW(PipeName(kListNameArgument).c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(squatter.valid()) << GetLastError();
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.Start(testing_support::DistPath(L"TamsuSerB.exe"), {L"-m"}));
+  DWORD code = 1;
+  EXPECT_TRUE(monitor.Wait(15000, &code)) << "the monitor serves beside a stranger holding its list pipe's name";
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST_F(PipeServerTest, ListRequestMustBeExact) {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    security_.Build(false);
+    security_.BuildServicePipes(false);
     registry_.Initialize(security_.attributes(), interrupt_.get());
   }
   void TearDown() override {

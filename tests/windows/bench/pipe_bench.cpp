@@ -1,7 +1,7 @@
 // Prints round-trip figures of the pipes: an APDU through a device pipe against a bare message-mode
 // pipe echo of the same size, with rows that split the difference (overlapped waits, the key's
-// transaction), and list requests with 1 and 8 simulated keys. Not a test: it judges nothing, it
-// measures.
+// transaction), TamsuTransmit (the client library as shipped) against a raw exchange through the same
+// server, and list requests with 1 and 8 simulated keys. Not a test: it judges nothing, it measures.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "service/pipes/pipe_server.h"
 #include "process/child_process.h"
 #include "simkey/sim_key.h"
+#include "tamsu_client.h"
 
 #include <psapi.h>
 
@@ -136,11 +137,15 @@ struct Row {
   const char* label;
   std::function<bool(const Bytes&)> exchange;
   std::vector<double> times;
+  std::vector<double> turns;  // each measured turn's time, -1 where it failed: rows compare turn by turn
   int failed = 0;
 };
 
 void MeasureInTurns(std::vector<Row>& rows, const Bytes& command) {
-  for (Row& row : rows) row.times.clear();
+  for (Row& row : rows) {
+    row.times.clear();
+    row.turns.clear();
+  }
   for (int i = 0; i < kWarmUp + kRounds; ++i) {
     // The starting row moves each turn, so that no row always follows the same one.
     for (size_t k = 0; k < rows.size(); ++k) {
@@ -148,6 +153,7 @@ void MeasureInTurns(std::vector<Row>& rows, const Bytes& command) {
       const double start = Now();
       const bool ok = row.exchange(command);
       const double elapsed = Now() - start;
+      if (i >= kWarmUp) row.turns.push_back(ok ? elapsed : -1);
       if (!ok) {
         ++row.failed;
       } else if (i >= kWarmUp) {
@@ -155,6 +161,16 @@ void MeasureInTurns(std::vector<Row>& rows, const Bytes& command) {
       }
     }
   }
+}
+
+// The median of a's time over b's in the same turn: what drifts between turns (another process, the
+// emulator's state) cancels out.
+double PairedRatio(const Row& a, const Row& b) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < a.turns.size() && i < b.turns.size(); ++i) {
+    if (a.turns[i] > 0 && b.turns[i] > 0) ratios.push_back(a.turns[i] / b.turns[i]);
+  }
+  return Median(ratios);
 }
 
 // An extended-length command of `size` bytes whose length field makes the first receive enough.
@@ -254,6 +270,12 @@ std::string KeyPath(int index) {
          "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 }
 
+// The client library's keys: TamsuTransmit on one, the raw control on the other.
+std::string SdkKeyPath(int index) {
+  return "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#sdk" + std::to_string(index) +
+         "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
 // A simulated interface the list never shows (not the key's vendor), for the rows without the product's server.
 std::string DirectPath(int index) {
   return "\\\\?\\usbstor#cdrom&ven_bench&prod_direct&rev_0.00#" + std::to_string(index) +
@@ -276,6 +298,20 @@ int main() {
   const double list1 = ListRequest(&created);
   const std::wstring device = tamsu::DevicePipeName(std::wstring(KeyPath(0).begin(), KeyPath(0).end()));
   UniqueFileHandle devicePipe(OpenMessagePipe(device.c_str()));
+  // Two more keys of the same list server: TamsuTransmit on the first, and on the second a raw
+  // exchange exactly as the device pipe row's, which shows what another key's server alone changes.
+  std::vector<tamsu::sim::SimKey*> sdkKeys;
+  for (int i = 0; i < 2; ++i) {
+    sdkKeys.push_back(&SimKeyBus::Instance().Add(SdkKeyPath(i)));
+    sdkKeys.back()->SetResponder(answerAsLong);
+  }
+  ListAnswers();  // starts their servers
+  TAMSU_KEY sdkKey = nullptr;
+  const LONG connected = TamsuConnect(SdkKeyPath(0).c_str(), 10000, &sdkKey);
+  if (connected != TAMSU_S_SUCCESS) std::printf("TamsuConnect failed: %s\n", TamsuErrorText(connected));
+  const std::string controlPath = SdkKeyPath(1);
+  UniqueFileHandle controlPipe(
+      OpenMessagePipe(tamsu::DevicePipeName(std::wstring(controlPath.begin(), controlPath.end())).c_str()));
 
   tamsu::DeviceChannel keys[3];
   std::vector<tamsu::sim::SimKey*> directKeys;
@@ -321,8 +357,17 @@ int main() {
          return keys[2].PassThroughOut(pt::kSendCdb, pt::kCdbLength, static_cast<uint32_t>(m.size()), m.data()) == 0 &&
                 keys[2].PassThroughIn(pt::kReceiveCdb, pt::kCdbLength, first, answer) == 0;
        }},
+      {"TamsuTransmit (client library)",
+       [sdkKey](const Bytes& m) {
+         DWORD length = sizeof answer;
+         return TamsuTransmit(sdkKey, m.data(), static_cast<DWORD>(m.size()), answer, &length, 10000) ==
+                    TAMSU_S_SUCCESS &&
+                length > 0;
+       }},
+      {"device pipe, another key's server", through(controlPipe.get())},
   };
-  enum { kDevice, kBare, kBareAgain, kOverlapped, kBlockingKey, kTransaction, kKey };
+  enum { kDevice, kBare, kBareAgain, kOverlapped, kBlockingKey, kTransaction, kKey, kSdk, kDeviceAgain };
+  std::vector<std::string> sdkSummary;
 
   // On two CPUs, where each thread wakes decides much of a round trip; on one, every row is alike.
   DWORD_PTR processMask = 0, systemMask = 0;
@@ -351,10 +396,25 @@ int main() {
                   "alone %.1f (the key's own %.1f); same code, other pipe %.1f\n",
                   m[kDevice] - m[kBare], m[kOverlapped] - m[kBare], m[kBlockingKey] - m[kBare], m[kTransaction],
                   m[kKey], m[kBareAgain] - m[kBare]);
+      char line[200];
+      std::snprintf(line, sizeof line, "  %-8s %4zu B %+8.1f %% %+8.1f %% %+8.1f %% %+8.1f %%",
+                    mask == oneCpu ? "one CPU" : "all CPUs", size, 100 * (m[kSdk] / m[kDevice] - 1),
+                    100 * (PairedRatio(rows[kSdk], rows[kDevice]) - 1), 100 * (m[kSdk] / m[kDeviceAgain] - 1),
+                    100 * (PairedRatio(rows[kDeviceAgain], rows[kDevice]) - 1));
+      sdkSummary.push_back(line);
     }
   }
 
+  std::printf("Client library: TamsuTransmit against the raw exchange (device pipe row), as the ratio of the medians "
+              "and as the median of the per-turn ratios; against the raw exchange on another key's server, and that "
+              "control against the device pipe row (per turn), for the noise\n"
+              "                   medians  per turn  vs other  control\n");
+  for (const std::string& line : sdkSummary) std::printf("%s\n", line.c_str());
+
   // The list figures below see only the key interfaces, as before these rows existed.
+  TamsuDisconnect(sdkKey);
+  controlPipe.reset();
+  for (tamsu::sim::SimKey* key : sdkKeys) key->Unplug();
   for (tamsu::sim::SimKey* key : directKeys) key->Unplug();
   for (int i = 1; i < 8; ++i) SimKeyBus::Instance().Add(KeyPath(i));
   const double list8 = ListRequest(&created);

@@ -16,6 +16,7 @@ Section
   StrCpy $R0 "unset"
 
   Plugin_ZUVA::IsSupport64
+  StrCpy $7 $R0
   !insertmacro Result IsSupport64
   Plugin_ZUVA::GetSysVersion
   !insertmacro Result GetSysVersion
@@ -30,6 +31,19 @@ Section
   !insertmacro Result WriteStr32
   Plugin_ZUVA::WriteRegStr /x64 /x86 HKLM "Software\TamsuPluginTest" "Both" "both"
   !insertmacro Result WriteStrBoth
+  StrCmp $7 "1" 0 one_view
+    Plugin_ZUVA::WriteRegStr /x86 /x64 HKLM "Software\TamsuPluginTest" "BothKept" "both"
+    Goto views_done
+  one_view:
+    ; "/x64" is no switch of a write here: taken for the root name it is unknown, and the call
+    ; ends at it, leaving the rest of its arguments on the stack.
+    Pop $8
+    FileWrite $9 "X64NoSwitchLeft=$8$\r$\n"
+    Pop $8
+    Pop $8
+    Pop $8
+    Pop $8
+  views_done:
   Plugin_ZUVA::WriteRegDWORD /x86 HKCU "Software\TamsuPluginTest" "Minus" "-1"
   !insertmacro Result WriteDword
   Plugin_ZUVA::WriteRegDWORD /x86 HKCU "Software\TamsuPluginTest" "Hex" "0x10"

@@ -19,17 +19,8 @@ namespace {
 
 using testing_support::ChildProcess;
 using testing_support::ProgramFolder;
+using testing_support::ReadText;
 
-std::string ReadText(const std::wstring& path) {
-  UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return "";
-  std::string text(65536, '\0');
-  DWORD read = 0;
-  ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-  text.resize(read);
-  return text;
-}
 
 std::wstring Target() { return ProgramFolder() + L"tamsu_target.exe"; }
 

@@ -27,18 +27,30 @@ std::wstring DistPath(const wchar_t* relative) {
   return path + relative;
 }
 
-std::map<std::string, std::string> ReadResultLines(const std::wstring& path) {
-  std::map<std::string, std::string> results;
+std::string ReadText(const std::wstring& path) {
+  std::string text;
   UniqueFileHandle file(
       CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return results;
-  std::string text(65536, '\0');
+  char buffer[4096];
   DWORD read = 0;
-  ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-  text.resize(read);
+  while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  return text;
+}
+
+std::vector<std::string> TextLines(const std::string& text) {
+  std::vector<std::string> lines;
   size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    const std::string line = text.substr(start, end - start);
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::map<std::string, std::string> ReadResultLines(const std::wstring& path) {
+  std::map<std::string, std::string> results;
+  for (const std::string& line : TextLines(ReadText(path))) {
     const size_t equals = line.find('=');
     if (equals != std::string::npos) results[line.substr(0, equals)] = line.substr(equals + 1);
   }

@@ -21,6 +21,9 @@ std::wstring TemporaryFileName(const wchar_t* prefix);
 std::wstring DistPath(const wchar_t* relative);
 // The "name=value" lines (CR LF ended) that the test installers write beside themselves.
 std::map<std::string, std::string> ReadResultLines(const std::wstring& path);
+// A whole file ("" when it cannot be read), and a text's lines without their LF or CR LF.
+std::string ReadText(const std::wstring& path);
+std::vector<std::string> TextLines(const std::string& text);
 
 struct ProcessEntry {
   DWORD id;

@@ -125,14 +125,41 @@ void SimKey::UnplugDuringNextCommand() {
   unplugAfterSend_ = true;
 }
 
-void SimKey::StallNextReceive(HANDLE release) {
+void SimKey::StallNextReceive(HANDLE release, DWORD timeoutMs) {
   CriticalSectionLock hold(bus_.impl_->lock);
   stallRelease_ = release;
+  stallTimeoutMs_ = timeoutMs;
+}
+
+void SimKey::SetFailedSendObserver(std::function<void(const Bytes& command)> observer) {
+  CriticalSectionLock hold(bus_.impl_->lock);
+  failedSendObserver_ = std::move(observer);
+}
+
+void SimKey::PlugBackAfter(DWORD delayMs) {
+  CriticalSectionLock hold(bus_.impl_->lock);
+  plugBackMs_ = delayMs;
 }
 
 void SimKey::Unplug() {
   CriticalSectionLock hold(bus_.impl_->lock);
+  Vanish();
+}
+
+void SimKey::Vanish() {
   present_ = false;
+  vanishedAt_ = GetTickCount();
+}
+
+bool SimKey::PresentNow() {
+  if (!present_ && plugBackMs_ != INFINITE && GetTickCount() - vanishedAt_ >= plugBackMs_) {
+    present_ = true;
+    // The key that comes back is a new device: what was opened on the old one stays dead.
+    for (auto& entry : bus_.impl_->handles) {
+      if (entry.second == this) entry.second = nullptr;
+    }
+  }
+  return present_;
 }
 
 void SimKey::Plug() {
@@ -142,7 +169,7 @@ void SimKey::Plug() {
 
 bool SimKey::present() const {
   CriticalSectionLock hold(bus_.impl_->lock);
-  return present_;
+  return const_cast<SimKey*>(this)->PresentNow();
 }
 
 KeyStats SimKey::stats() const {
@@ -198,7 +225,7 @@ HANDLE SimKeyBusImpl::CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECU
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   SimKey* key = path ? bus.FindByPath(path) : nullptr;
-  if (!key || !key->present_ || disposition != OPEN_EXISTING) {
+  if (!key || !key->PresentNow() || disposition != OPEN_EXISTING) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -231,6 +258,8 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
   SimKeyBusImpl& bus = *this;
   CriticalSectionLock hold(bus.lock);
   auto it = bus.handles.find(device);
+  // A key that is back from a vanish first drops the handles opened before, this one perhaps.
+  if (it != bus.handles.end() && it->second) it->second->PresentNow();
   if (it == bus.handles.end() || !it->second) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -263,6 +292,7 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
   if (opcode == pass_through::kSendCdb[0]) {
     ++key.stats_.sends;
     if (key.failSendStatus_ >= 0) {
+      if (key.failedSendObserver_) key.failedSendObserver_(Bytes(data, data + fields.dataTransferLength));
       *status = static_cast<uint8_t>(key.failSendStatus_);
       key.failSendStatus_ = -1;
       return TRUE;
@@ -274,17 +304,18 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     key.frame_.insert(key.frame_.end(), answer.begin(), answer.end());
     if (key.unplugAfterSend_) {
       key.unplugAfterSend_ = false;
-      key.present_ = false;
+      key.Vanish();
     }
     *status = 0;
     return TRUE;
   }
 
   if (HANDLE release = key.stallRelease_) {
+    const DWORD timeoutMs = key.stallTimeoutMs_;
     key.stallRelease_ = nullptr;
     ++key.stats_.stalled;
     LeaveCriticalSection(&bus.lock);  // other keys go on while this one stalls
-    WaitForSingleObject(release, INFINITE);
+    WaitForSingleObject(release, timeoutMs);
     EnterCriticalSection(&bus.lock);
   }
   ++key.stats_.receives;
@@ -313,7 +344,7 @@ HDEVINFO SimKeyBusImpl::SetupDiGetClassDevsA(const GUID* classGuid, PCSTR, HWND,
   }
   std::unique_ptr<InterfaceSet> set(new InterfaceSet);
   for (auto& key : bus.interfaces) {
-    if (key->present_) set->interfaces.push_back(key.get());
+    if (key->PresentNow()) set->interfaces.push_back(key.get());
   }
   InterfaceSet* raw = set.get();
   bus.sets[raw] = std::move(set);

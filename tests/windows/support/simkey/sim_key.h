@@ -62,8 +62,14 @@ class SimKey {
   void FailNextReceive(uint8_t scsiStatus, int skip = 0);
   // The next send is taken, then the key is gone: the receive fails and so does every open.
   void UnplugDuringNextCommand();
-  // The next receive blocks until `release` is set, as a key that does not answer would.
-  void StallNextReceive(HANDLE release);
+  // The next receive blocks until `release` is set, or at most `timeoutMs`: a key that does not
+  // answer, or that answers late.
+  void StallNextReceive(HANDLE release, DWORD timeoutMs = INFINITE);
+  // Called with each command whose send fails on purpose (under the bus's lock, like the responder).
+  void SetFailedSendObserver(std::function<void(const Bytes& command)> observer);
+  // From now on a key that vanishes is present again `delayMs` later, listed and opened again;
+  // handles opened before it vanished stay dead, as a real key's would.
+  void PlugBackAfter(DWORD delayMs);
   void Unplug();
   void Plug();
   bool present() const;
@@ -73,6 +79,9 @@ class SimKey {
   friend class SimKeyBus;
   friend struct SimKeyBusImpl;
   SimKey(SimKeyBus& bus, std::string path, InterfaceOptions options);
+  void Vanish();
+  // Whether the key is there now; brings a vanished key back once its plug-back delay has passed.
+  bool PresentNow();
 
   SimKeyBus& bus_;
   std::string path_;
@@ -83,6 +92,10 @@ class SimKey {
   int failReceiveStatus_ = -1;
   int failReceiveSkip_ = 0;
   HANDLE stallRelease_ = nullptr;
+  DWORD stallTimeoutMs_ = INFINITE;
+  DWORD plugBackMs_ = INFINITE;  // INFINITE: a vanished key stays away until Plug
+  DWORD vanishedAt_ = 0;
+  std::function<void(const Bytes&)> failedSendObserver_;
   Responder responder_;
   Bytes frame_;  // the pending answer frame: two length bytes, then the answer
   KeyStats stats_;

@@ -22,10 +22,6 @@ extern "C" __declspec(dllexport) uint32_t __stdcall Pinpad_GetKeyInfo(uint32_t k
 #ifndef TEST_PINPAD_WITHOUT_INDICATOR
 extern "C" __declspec(dllexport) uint32_t
     __stdcall Pinpad_Indicator(uint32_t zero, uint32_t indicatorArg, uint32_t keyInfo, void* block) {
-  if (HANDLE entered = OpenEventW(EVENT_MODIFY_STATE, FALSE, kTestPinpadEnteredEvent)) {
-    SetEvent(entered);
-    CloseHandle(entered);
-  }
   g_record.indicatorArgs[0] = zero;
   g_record.indicatorArgs[1] = indicatorArg;
   g_record.indicatorArgs[2] = keyInfo;
@@ -51,6 +47,11 @@ extern "C" __declspec(dllexport) uint32_t
     ++g_record.picturesInCurrentDirectory;
   }
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  // Only now, with the picture read and closed again, is the entry waiting for the user.
+  if (HANDLE entered = OpenEventW(EVENT_MODIFY_STATE, FALSE, kTestPinpadEnteredEvent)) {
+    SetEvent(entered);
+    CloseHandle(entered);
+  }
   if (indicatorArg & 0x80000000u) Sleep(indicatorArg & 0xFFFF);
   if (indicatorArg & 0x40000000u) {
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kTestPinpadReleaseEvent);
