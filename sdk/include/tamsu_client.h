@@ -5,7 +5,15 @@
  *
  * Threads: any number of keys may be used on any threads at once. One TAMSU_KEY is used by one
  * thread at a time; calls on the same key from two threads at once must be serialised by the
- * caller. */
+ * caller.
+ *
+ * The genuine server: before anything is sent on a connection (a list request or a command), the
+ * pipe's server must be the installed service. Its program is compared with the service's where
+ * this client may read both; otherwise its session must be 0, where services run from Vista on.
+ * Any other server is disconnected unsent and reported as TAMSU_E_NO_SERVICE, with its own text
+ * from TamsuErrorText. Before Windows Vista no such check is possible and any server is taken.
+ * Developers working against TamsuKeySim allow any server with TAMSU_ALLOW_ANY_SERVER=1 in the
+ * client process's environment (read once, at the first connection; never a default). */
 #ifndef TAMSU_CLIENT_H
 #define TAMSU_CLIENT_H
 

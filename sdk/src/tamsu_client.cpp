@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/win/unique_resource.h"
+#include "service/host/service_control.h"
 #include "service/pipes/pipe_protocol.h"
 
 namespace {
@@ -187,16 +188,105 @@ struct TamsuKey {
 
 namespace {
 
-// Opens `name` for overlapped I/O in message mode: 0 or the error of the open.
+// OpenMessagePipe's refusal of a server that is not the service (an application-defined code).
+constexpr DWORD kNotTheService = 0x20000001;
+constexpr char kAllowAnyServer[] = "TAMSU_ALLOW_ANY_SERVER";
+constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista on
+
+// Whether the calling thread's last "no service" was a refused server, for TamsuErrorText.
+thread_local bool t_refusedServer = false;
+
+template <typename Function>
+Function Kernel32(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+// TAMSU_ALLOW_ANY_SERVER=1 in the process's environment, read once: for development against
+// TamsuKeySim, never a default.
+bool AnyServerAllowed() {
+  static volatile LONG state = 0;  // 0 not read yet, 1 no, 2 yes
+  if (state == 0) {
+    char value[4] = {};
+    const DWORD length = GetEnvironmentVariableA(kAllowAnyServer, value, sizeof value);
+    InterlockedExchange(&state, length == 1 && value[0] == '1' ? 2 : 1);
+  }
+  return state == 2;
+}
+
+// The installed service's program, unquoted; false when the service or its configuration cannot be read.
+bool ServiceProgram(wchar_t (&path)[MAX_PATH]) {
+  tamsu::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  tamsu::UniqueServiceHandle service(
+      manager ? OpenServiceW(manager.get(), tamsu::kServiceName, SERVICE_QUERY_CONFIG) : nullptr);
+  union {
+    QUERY_SERVICE_CONFIGW config;
+    BYTE bytes[8192];
+  } buffer;
+  DWORD needed = 0;
+  if (!service || !QueryServiceConfigW(service.get(), &buffer.config, sizeof buffer, &needed) ||
+      !buffer.config.lpBinaryPathName) {
+    return false;
+  }
+  const wchar_t* from = buffer.config.lpBinaryPathName;
+  const wchar_t end = *from == L'"' ? L'"' : 0;
+  if (end) ++from;
+  size_t length = 0;
+  while (from[length] && from[length] != end && length + 1 < MAX_PATH) ++length;
+  if (from[length] && from[length] != end) return false;  // longer than a path
+  CopyMemory(path, from, length * sizeof(wchar_t));
+  path[length] = 0;
+  return length > 0;
+}
+
+// The program of process `id`; false when this client may not ask (a low-integrity client may
+// not query a LocalSystem process).
+bool ProcessProgram(ULONG id, wchar_t (&path)[MAX_PATH]) {
+  using QueryName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+  const auto query = Kernel32<QueryName>("QueryFullProcessImageNameW");
+  UniqueHandle process(query ? OpenProcess(kQueryLimitedInformation, FALSE, id) : nullptr);
+  DWORD size = MAX_PATH;
+  return process && query(process.get(), 0, path, &size) && size > 0 && size < MAX_PATH;
+}
+
+// Whether the pipe's server is the service, by what every client can check: the server's program
+// against the service's where the client may read both, else the server's session (services run
+// in session 0 from Vista on; a user's programs never do). Before Vista no check is possible.
+bool ServedByTheService(HANDLE pipe) {
+  if (AnyServerAllowed()) return true;
+  using ServerValue = BOOL(WINAPI*)(HANDLE, PULONG);
+  const auto serverProcess = Kernel32<ServerValue>("GetNamedPipeServerProcessId");
+  if (!serverProcess) return true;
+  ULONG id = 0;
+  if (!serverProcess(pipe, &id)) return false;
+  wchar_t server[MAX_PATH];
+  wchar_t service[MAX_PATH];
+  if (ProcessProgram(id, server) && ServiceProgram(service)) return lstrcmpiW(server, service) == 0;
+  const auto serverSession = Kernel32<ServerValue>("GetNamedPipeServerSessionId");
+  ULONG session = 1;
+  return serverSession && serverSession(pipe, &session) && session == 0;
+}
+
+// Opens `name` for overlapped I/O in message mode: 0, kNotTheService (closed before anything was
+// sent), or the error of the open.
 DWORD OpenMessagePipe(const wchar_t* name, TamsuKey* key) {
   key->pipe.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr));
   if (!key->pipe) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
   DWORD mode = PIPE_READMODE_MESSAGE;
-  if (SetNamedPipeHandleState(key->pipe.get(), &mode, nullptr, nullptr)) return 0;
-  const DWORD error = GetLastError();
+  if (!SetNamedPipeHandleState(key->pipe.get(), &mode, nullptr, nullptr)) {
+    const DWORD error = GetLastError();
+    key->pipe.reset();
+    return error ? error : ERROR_GEN_FAILURE;
+  }
+  if (ServedByTheService(key->pipe.get())) return 0;
   key->pipe.reset();
-  return error ? error : ERROR_GEN_FAILURE;
+  return kNotTheService;
+}
+
+// The result of a connection refused or failed for want of the service.
+LONG NoService(DWORD error) {
+  t_refusedServer = error == kNotTheService;
+  return TAMSU_E_NO_SERVICE;
 }
 
 // Asks the monitor for its list. On success reply[0..*size) of `key` is a well-formed list: paths,
@@ -208,7 +298,7 @@ LONG RequestList(TamsuKey* key, DWORD* size) {
   for (;;) {
     const DWORD error = OpenMessagePipe(name, key);
     if (error == 0) break;
-    if (error != ERROR_PIPE_BUSY || busy.Remaining() == 0) return TAMSU_E_NO_SERVICE;
+    if (error != ERROR_PIPE_BUSY || busy.Remaining() == 0) return NoService(error);
     if (!WaitNamedPipeW(name, AtMost(busy.Remaining(), kBusyWaitSliceMs)) && GetLastError() != ERROR_SEM_TIMEOUT) {
       Sleep(kGapPollMs);
     }
@@ -272,6 +362,7 @@ LONG OpenKey(const char* suffix, DWORD timeoutMs, TamsuKey* key) {
   for (;;) {
     const DWORD error = OpenMessagePipe(name, key);
     if (error == 0) return TAMSU_S_SUCCESS;
+    if (error == kNotTheService) return NoService(error);
     if (error == ERROR_PIPE_BUSY) {
       busy = true;
       if (deadline.Remaining() == 0) return TAMSU_E_SHARING_VIOLATION;
@@ -389,7 +480,9 @@ const char* WINAPI TamsuErrorText(LONG code) {
     case TAMSU_E_TIMEOUT: return "The key did not answer in time; the connection is closed.";
     case TAMSU_E_SHARING_VIOLATION: return "The key is in use by another program.";
     case TAMSU_F_COMM_ERROR: return "The service's pipe failed, or answered outside its protocol.";
-    case TAMSU_E_NO_SERVICE: return "The Tamsu service is not running.";
+    case TAMSU_E_NO_SERVICE:
+      return t_refusedServer ? "The pipe's server is not the Tamsu service; nothing was sent to it."
+                             : "The Tamsu service is not running.";
     case TAMSU_E_NO_READERS_AVAILABLE: return "No key is present.";
     case TAMSU_W_REMOVED_CARD: return "The command failed on the key, or the key was removed; the connection is closed.";
     default: return "Unknown result code.";

@@ -185,7 +185,7 @@ LONG ListKeys(std::vector<std::string>* paths) {
 
 int ListFailed(LONG result) {
   if (result == TAMSU_E_NO_SERVICE) {
-    std::fprintf(stderr, "TamsuCli: no monitor is running (its list pipe does not exist).\n");
+    std::fprintf(stderr, "TamsuCli: no monitor serves the keys: %s\n", TamsuErrorText(result));
   } else {
     std::fprintf(stderr, "TamsuCli: the monitor's key list failed: %s.\n", SdkError(result).c_str());
   }

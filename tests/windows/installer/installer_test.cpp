@@ -512,6 +512,8 @@ TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
   ASSERT_EQ(0u, RunSetup());
   ExpectInstalled();
   if (HasFatalFailure()) return;
+  EXPECT_EQ(0u, testing_support::RunProgram(testing_support::DistPath(L"tools\\TamsuCli.exe"), {L"list"}))
+      << "the client library does not take the installed service for the genuine server";
 
   // In place, so that this wait covers the whole uninstall.
   const std::wstring folder = InstallFolder();

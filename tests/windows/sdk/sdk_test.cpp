@@ -21,6 +21,10 @@
 namespace tamsu {
 namespace {
 
+// The servers here are this test program's own or stand-ins, which the library refuses unless the
+// process allows any server (set before its first connection, when it reads the setting).
+const bool g_anyServerAllowed = SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", L"1") != FALSE;
+
 using sim::Bytes;
 using sim::SimKey;
 using sim::SimKeyBus;
@@ -120,6 +124,7 @@ class FakeServer final : public PipeServer {
     return 0;
   }
   DWORD ProcessRequest(const uint8_t*, DWORD, uint8_t*, DWORD*) override { return 1; }
+  size_t requests() const { return next_; }
 
  private:
   std::wstring name_;
@@ -477,6 +482,19 @@ TEST_F(Win64Served, EveryResultFromA64BitProgram) {
       "send 0x80100069 300 ", "close 0x00000000", "connect 0x00000000", "send 0x8010000A 300 ", "send 0x80100069 300 "};
   ASSERT_EQ(expected.size(), out.size());
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], out[std::to_string(i + 1)]) << "step " << i + 1;
+}
+
+// Without the developer's permission, this program's servers are not the installed service.
+TEST_F(Win64Served, A64BitClientSendsNothingToAServerThatIsNotTheService) {
+  AddKey(kKeyA);
+  FakeServer squatter(FakeKeyPipe(), {std::string("\x90\x00", 2)});
+  ASSERT_TRUE(squatter.Serve());
+  SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", nullptr);
+  auto out = RunDriver64({L"list", L"connect:2000:" + Wide(kFakeKey), L"send:300:2000:00a4040000"});
+  SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", L"1");
+  EXPECT_EQ(0u, out["1"].rfind("list 0x8010001D", 0)) << out["1"];
+  EXPECT_EQ("connect 0x8010001D", out["2"]);
+  EXPECT_EQ(0u, squatter.requests()) << "a command reached a server that is not the service";
 }
 
 }  // namespace

@@ -29,6 +29,12 @@ using testing_support::TextLines;
 const wchar_t kKey1[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k1#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const wchar_t kKey2[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k2#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 
+// These tests run TamsuCli against stand-ins for the service (monitor_host, TamsuKeySim), which
+// the client library refuses unless its process allows any server; a test that wants the refusal
+// takes the permission away for its own client.
+constexpr wchar_t kAllowAnyServer[] = L"TAMSU_ALLOW_ANY_SERVER";
+const bool g_anyServerAllowed = SetEnvironmentVariableW(kAllowAnyServer, L"1") != FALSE;
+
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -306,6 +312,17 @@ TEST(CliList, ExitsThreeWithoutMonitor) {
   EXPECT_EQ("", run.out);
   EXPECT_TRUE(Contains(run.err, "no monitor")) << run.err;
   EXPECT_EQ(3u, RunCli({L"send", L"00A40400"}).code);
+}
+
+TEST(CliGenuineServer, AStandInServesOnlyWhenTheClientAllowsAnyServer) {
+  Monitor monitor(KeySimOptions{{L"--keys", L"1"}});
+  ASSERT_TRUE(monitor.Serving());
+  SetEnvironmentVariableW(kAllowAnyServer, nullptr);
+  const CliRun list = RunCli({L"list"});
+  SetEnvironmentVariableW(kAllowAnyServer, L"1");
+  EXPECT_EQ(3u, list.code) << "TamsuKeySim is not the installed service";
+  EXPECT_TRUE(Contains(list.err, "not the Tamsu service")) << list.err;
+  EXPECT_EQ(0u, RunCli({L"list"}).code) << "allowed, the stand-in serves";
 }
 
 TEST(CliSend, ShortAndLongApdusByIndexAreAnsweredOnOneConnection) {
