@@ -15,7 +15,7 @@ all_configs=(win32:nt40 win32:win2k win32:winxp win32:win2003 win32:vista win32:
 # Each scenario: a name and the CTest tests that make it up.
 scenarios=(
   "package:^PackageInstaller\\.Installs"
-  "service:^ServiceTest\\.|^Program\\."
+  "service:^ServiceTest\\.(InstallStartControlStopRemove|KilledMonitorIsRestartedAndTheRunEntryKept)$"
   "security:^PipeSecurity\\.|^ServiceMutex\\."
   "plug-in:^PluginInstaller\\.|^PopArgument\\.|^LongArguments\\."
   "pin-entry:^PinEntry\\."
@@ -37,20 +37,37 @@ logs=build/test-logs/matrix
 mkdir -p "$logs"
 declare -A result
 failed=0
+# One session per configuration and display: the scenarios' tests run together, and each
+# scenario passes when all of its tests ran and passed.
 for config in "${configs[@]}"; do
   arch=${config%%:*}; version=${config#*:}
+  for display in null xvfb; do
+    regex=
+    for scenario in "${scenarios[@]}"; do
+      name=${scenario%%:*}
+      { [ "$name" = pin-entry ] && [ "$display" = xvfb ]; } || { [ "$name" != pin-entry ] && [ "$display" = null ]; } || continue
+      applies "$config" "$name" && regex="${regex:+$regex|}${scenario#*:}"
+    done
+    [ -n "$regex" ] || continue
+    log="$logs/$arch-$version-$display.log"
+    tests/windows/harness/wine-session --display "$display" --arch "$arch" --version "$version" -- \
+      ctest --test-dir build/posix -R "$regex" --output-on-failure --timeout 300 >"$log" 2>&1
+    for scenario in "${scenarios[@]}"; do
+      name=${scenario%%:*}
+      { [ "$name" = pin-entry ] && [ "$display" = xvfb ]; } || { [ "$name" != pin-entry ] && [ "$display" = null ]; } || continue
+      applies "$config" "$name" || { result[$config/$name]="-"; continue; }
+      ran=$(grep -E "Test +#[0-9]+: " "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' | grep -cE "${scenario#*:}")
+      bad=$(grep -E "Test +#[0-9]+: " "$log" | grep -vE " Passed " | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' |
+            grep -cE "${scenario#*:}")
+      if [ "$ran" -gt 0 ] && [ "$bad" -eq 0 ]; then
+        result[$config/$name]=pass
+      else
+        result[$config/$name]=FAIL; failed=$((failed + 1))
+      fi
+    done
+  done
   for scenario in "${scenarios[@]}"; do
-    name=${scenario%%:*}; regex=${scenario#*:}
-    applies "$config" "$name" || { result[$config/$name]="-"; continue; }
-    display=null; [ "$name" = pin-entry ] && display=xvfb
-    log="$logs/$arch-$version-$name.log"
-    if tests/windows/harness/wine-session --display "$display" --arch "$arch" --version "$version" -- \
-        ctest --test-dir build/posix -R "$regex" --output-on-failure --timeout 300 >"$log" 2>&1 &&
-        grep -q "tests passed, 0 tests failed" "$log"; then
-      result[$config/$name]=pass
-    else
-      result[$config/$name]=FAIL; failed=$((failed + 1))
-    fi
+    applies "$config" "${scenario%%:*}" || result[$config/${scenario%%:*}]="-"
   done
 done
 

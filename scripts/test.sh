@@ -106,6 +106,10 @@ echo; echo "== Windows tier with a display (Wine under Xvfb)"
 tests/windows/harness/wine-session --display xvfb -- \
   ctest --test-dir build/posix -L display --output-on-failure --timeout 150 2>&1 | tee "$logs/display.log"
 
+echo; echo "== Windows versions: 32-bit XP and 64-bit 7 (scripts/matrix.sh runs every one)"
+matrix_failed=0
+./scripts/matrix.sh win32:winxp win64:win7 2>&1 | tee "$logs/matrix.log" || matrix_failed=1
+
 echo; echo "== Figures of the soak and fault runs"
 cat "$figures" 2>/dev/null || echo "(none recorded)"
 
@@ -115,11 +119,13 @@ native_failed=$(( $(count "$logs/native.log" 1) + $(count "$logs/fuzz.log" 1) ))
 native_total=$(( $(count "$logs/native.log" 2) + $(count "$logs/fuzz.log" 2) ))
 windows_failed=$(( $(count "$logs/windows.log" 1) + $(count "$logs/display.log" 1) ))
 windows_total=$(( $(count "$logs/windows.log" 2) + $(count "$logs/display.log" 2) ))
-failed=$((native_failed + windows_failed))
+failed=$((native_failed + windows_failed + matrix_failed))
 passed=$((native_total + windows_total - failed))
 echo
 echo "Native tier (with fuzzing): $((native_total - native_failed)) of $native_total passed"
 echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
+if [ "$matrix_failed" -eq 0 ]; then echo "Windows versions: every scenario passed on 32-bit XP and 64-bit 7"
+else echo "Windows versions: a scenario failed (the table above)"; fi
 echo "Suite time: $(( $(date +%s) - start )) s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
