@@ -11,6 +11,7 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/windows_version.h"
 
 #ifndef LABEL_SECURITY_INFORMATION
 #define LABEL_SECURITY_INFORMATION 0x00000010L
@@ -291,13 +292,6 @@ bool FolderSecurityIsKept() {
   return kept;
 }
 
-// The version this process is told; the installer may be told another (its manifest differs).
-DWORD MajorVersion() {
-  OSVERSIONINFOW version = {};
-  version.dwOSVersionInfoSize = sizeof version;
-  GetVersionExW(&version);
-  return version.dwMajorVersion;
-}
 
 // What Windows does at the next restart: (source, target) pairs, "" target for a deletion, "!"
 // before a target that may be replaced.
@@ -457,13 +451,9 @@ class PackageInstaller : public ::testing::Test {
     EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoModify", view32));
     EXPECT_EQ(1, ReadDword(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoRepair", view32));
     EXPECT_EQ(Is64BitWindows() ? L"1" : L"0", ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"Is64BitWindows", view32));
-    const std::wstring version = ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"SysVersion", view32);
-    // GetSysVersion's words: "Vista" for any 6.x, "Win7" for 6.1 and later with a minor version, else "unknown".
-    if (MajorVersion() >= 6) {
-      EXPECT_TRUE(version == L"Vista" || version == L"Win7" || version == L"unknown") << Narrow(version);
-    } else {
-      EXPECT_TRUE(version == L"XP" || version == L"2003" || version == L"2K") << Narrow(version);
-    }
+    // The installer's manifest declares every Windows up to 10: it is told the true version.
+    EXPECT_EQ(Narrow(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, L"SysVersion", view32)),
+              testing_support::SysVersionWord(testing_support::TrueVersion()));
     if (Is64BitWindows()) {
       EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY)) << "the entry is in the 64-bit view";
     }

@@ -10,12 +10,15 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/windows_version.h"
 
 namespace tamsu {
 namespace {
 
 using testing_support::ChildProcess;
 using testing_support::ProgramFolder;
+using testing_support::SysVersionWord;
+using testing_support::TrueVersion;
 
 const wchar_t kTestKey[] = L"Software\\TamsuPluginTest";
 
@@ -48,30 +51,6 @@ Value ReadValue(HKEY root, const wchar_t* subKey, const wchar_t* name, REGSAM vi
 bool Is64BitWindows() {
   BOOL wow64 = FALSE;
   return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
-// The version the installer is told: NSIS's manifest declares every Windows up to 10, so it is
-// the true one, which RtlGetVersion gives whatever this test program declares.
-OSVERSIONINFOEXW TrueVersion() {
-  OSVERSIONINFOEXW version = {};
-  version.dwOSVersionInfoSize = sizeof version;
-  using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-  auto get = reinterpret_cast<RtlGetVersion>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-  if (get) get(&version);
-  return version;
-}
-
-// GetSysVersion's table, row by row in its order.
-std::string SysVersionWord(const OSVERSIONINFOEXW& v) {
-  const bool nt = v.dwPlatformId == VER_PLATFORM_WIN32_NT;
-  if (nt && v.dwMajorVersion <= 4) return "98";
-  if (nt && v.dwMajorVersion == 5 && v.dwMinorVersion == 0) return "2K";
-  if (nt && v.dwMajorVersion == 5 && v.dwMinorVersion == 1) return "XP";
-  if (nt && v.dwMajorVersion == 5 && v.dwMinorVersion == 2 && v.wProductType == 3) return "2003";
-  if (nt && v.dwMajorVersion == 6) return "Vista";
-  if (nt && v.dwMajorVersion >= 6 && v.dwMinorVersion >= 1) return "Win7";
-  return "unknown";
 }
 
 std::vector<BYTE> Utf16(const wchar_t* text) {
