@@ -106,9 +106,9 @@ echo; echo "== Windows tier with a display (Wine under Xvfb)"
 tests/windows/harness/wine-session --display xvfb -- \
   ctest --test-dir build/posix -L display --output-on-failure --timeout 150 2>&1 | tee "$logs/display.log"
 
-echo; echo "== Windows versions: 32-bit XP and 64-bit 7 (scripts/matrix.sh runs every one)"
+echo; echo "== Windows versions: 32-bit XP, 64-bit 7 and 64-bit 10 (scripts/matrix.sh runs every one)"
 matrix_failed=0
-./scripts/matrix.sh win32:winxp win64:win7 2>&1 | tee "$logs/matrix.log" || matrix_failed=1
+./scripts/matrix.sh win32:winxp win64:win7 win64:win10 2>&1 | tee "$logs/matrix.log" || matrix_failed=1
 
 echo; echo "== Figures of the soak and fault runs"
 cat "$figures" 2>/dev/null || echo "(none recorded)"
@@ -124,7 +124,7 @@ passed=$((native_total + windows_total - failed))
 echo
 echo "Native tier (with fuzzing): $((native_total - native_failed)) of $native_total passed"
 echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
-if [ "$matrix_failed" -eq 0 ]; then echo "Windows versions: every scenario passed on 32-bit XP and 64-bit 7"
+if [ "$matrix_failed" -eq 0 ]; then echo "Windows versions: every scenario passed on 32-bit XP, 64-bit 7 and 64-bit 10"
 else echo "Windows versions: a scenario failed (the table above)"; fi
 echo "Suite time: $(( $(date +%s) - start )) s"
 echo "$passed passed, $failed failed"
