@@ -11,6 +11,7 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/windows_version.h"
 #include "service/pipes/pipe_protocol.h"
 
 namespace tamsu {
@@ -234,8 +235,7 @@ TEST_F(ServiceTest, KilledMonitorIsRestartedAndTheRunEntryKept) {
   WriteRunValue(KEY_WOW64_32KEY, nullptr);
   InstallAndStart(ShippedProgram());
   EXPECT_EQ(std::wstring(kRunValue), ReadRunValue(KEY_WOW64_64KEY)) << "created in the 64-bit view";
-  BOOL wow64 = FALSE;  // 32-bit Windows has one view, which the 64-bit flag reaches as well
-  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+  if (testing_support::Is64BitWindows()) {  // 32-bit Windows has one view, which the flag reaches too
     EXPECT_EQ(L"<none>", ReadRunValue(KEY_WOW64_32KEY)) << "never in the 32-bit view";
   }
   WriteRunValue(KEY_WOW64_64KEY, L"tamsureg_zuva.exe");  // other letter case: must be overwritten

@@ -23,6 +23,8 @@
 namespace tamsu {
 namespace {
 
+using testing_support::Is64BitWindows;
+
 using testing_support::ChildProcess;
 using testing_support::ProcessEntry;
 using testing_support::ProcessesNamed;
@@ -43,11 +45,6 @@ const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
 const DWORD kSetupTimeoutMs = 120000;
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-bool Is64BitWindows() {
-  BOOL wow64 = FALSE;
-  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
 
 // Where a 32-bit package goes by default: %ProgramFiles% of this 32-bit process ("Program Files
 // (x86)" on 64-bit Windows).

@@ -15,6 +15,8 @@
 namespace tamsu {
 namespace {
 
+using testing_support::Is64BitWindows;
+
 using testing_support::ChildProcess;
 using testing_support::ProgramFolder;
 using testing_support::SysVersionWord;
@@ -46,11 +48,6 @@ Value ReadValue(HKEY root, const wchar_t* subKey, const wchar_t* name, REGSAM vi
   value.present = RegQueryValueExW(key.get(), name, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS;
   value.data.resize(value.present ? size : 0);
   return value;
-}
-
-bool Is64BitWindows() {
-  BOOL wow64 = FALSE;
-  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
 std::vector<BYTE> Utf16(const wchar_t* text) {

@@ -1,5 +1,6 @@
-// Test support: the Windows version a manifested program (the installer) is told, and the word
-// GetSysVersion's table gives for it, so that tests take their expected values from the rules.
+// Test support: the system's bitness, the Windows version a manifested program (the installer) is
+// told, and the word GetSysVersion's table gives for it, so that tests take their expected values
+// from the rules.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,12 @@
 
 namespace tamsu {
 namespace testing_support {
+
+// A 32-bit program on 64-bit Windows; 32-bit Windows has one registry view.
+inline bool Is64BitWindows() {
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
 
 // The true version, whatever this test program's manifest declares (RtlGetVersion).
 inline OSVERSIONINFOEXW TrueVersion() {
