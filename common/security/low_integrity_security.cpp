@@ -39,17 +39,19 @@ bool LowIntegritySecurity::ServiceLabelFor(const OSVERSIONINFOW& version) {
   return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
 }
 
-// Should the descriptor not be made, clients must still reach the service: the null DACL then.
 bool LowIntegritySecurity::BuildServicePipes(bool inherit) {
   const bool label = ServiceLabelFor(StartupOsVersion());
-  if (BuildFromSddl(inherit, ServicePipeSddl(OwnUserSid(), label))) return true;
-  Build(inherit, label ? Descriptor::kNullDaclAndLowLabel : Descriptor::kNullDacl);
-  return false;
+  return BuildForService(inherit, ServicePipeSddl(OwnUserSid(), label), label);
 }
 
 bool LowIntegritySecurity::BuildServiceMutex(bool inherit) {
   const bool label = ServiceLabelFor(StartupOsVersion());
-  if (BuildFromSddl(inherit, ServiceMutexSddl(label))) return true;
+  return BuildForService(inherit, ServiceMutexSddl(label), label);
+}
+
+// Should the descriptor not be made, clients must still reach the service: the null DACL then.
+bool LowIntegritySecurity::BuildForService(bool inherit, const std::wstring& sddl, bool label) {
+  if (BuildFromSddl(inherit, sddl)) return true;
   Build(inherit, label ? Descriptor::kNullDaclAndLowLabel : Descriptor::kNullDacl);
   return false;
 }

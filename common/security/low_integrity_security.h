@@ -53,6 +53,7 @@ class LowIntegritySecurity {
   static bool ServiceLabelFor(const OSVERSIONINFOW& version);
 
  private:
+  bool BuildForService(bool inherit, const std::wstring& sddl, bool label);
   bool BuildFromSddl(bool inherit, const std::wstring& sddl);
 
   SECURITY_ATTRIBUTES attributes_;

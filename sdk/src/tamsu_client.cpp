@@ -32,6 +32,7 @@ constexpr char kDevicePrefix[] = "\\\\.\\";
 constexpr size_t kPipeNameCapacity = sizeof tamsu::kPipeNameFormat / sizeof(wchar_t) + kMaxPathLength;
 
 static_assert(sizeof kPathPrefix - 1 == tamsu::kDevicePathPrefixLength, "the monitor's prefix length");
+static_assert(TAMSU_MAX_COMMAND <= kMaxMessage, "every command TamsuTransmit takes fits a key's request buffer");
 
 // Milliseconds left of a caller's time-out; INFINITE never runs out. GetTickCount, not its 64-bit
 // sibling (Vista): unsigned subtraction stays right across its wrap.
@@ -76,11 +77,16 @@ struct ListArgument {
   }
 };
 
-// What names the key's pipe: the path without "\\?\" (or "\\.\"); nullptr when no served key can
-// have it. A separator would let the name climb out of the pipe namespace once Windows normalises
-// it, and "List" would name the list pipe.
+// The path without "\\?\" (or "\\.\"), as the monitor names the key's pipe.
+const char* WithoutPrefix(const char* path) {
+  return StartsWith(path, kPathPrefix) || StartsWith(path, kDevicePrefix) ? path + tamsu::kDevicePathPrefixLength
+                                                                          : path;
+}
+
+// What names the key's pipe; nullptr when no served key can have it. A separator would let the
+// name climb out of the pipe namespace once Windows normalises it, and "List" would name the list pipe.
 const char* PipeSuffix(const char* path) {
-  const char* suffix = StartsWith(path, kPathPrefix) || StartsWith(path, kDevicePrefix) ? path + 4 : path;
+  const char* suffix = WithoutPrefix(path);
   size_t length = 0;
   for (const char* c = suffix; *c; ++c, ++length) {
     if (length >= kMaxPathLength || *c < 0x20 || *c > 0x7E || *c == '\\' || *c == '/') return nullptr;
@@ -334,9 +340,7 @@ LONG IsListed(const char* suffix, bool* listed) {
   if (result == TAMSU_S_SUCCESS) {
     const char* entries = reinterpret_cast<const char*>(list->reply);
     for (DWORD at = 0; entries[at] != 0 && !*listed;) {
-      const char* path = entries + at;
-      const char* pathSuffix = StartsWith(path, kPathPrefix) || StartsWith(path, kDevicePrefix) ? path + 4 : path;
-      *listed = SameIgnoringCase(pathSuffix, suffix);
+      *listed = SameIgnoringCase(WithoutPrefix(entries + at), suffix);
       while (entries[at] != 0) ++at;
       ++at;
     }

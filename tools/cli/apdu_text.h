@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "service/pipes/pipe_protocol.h"
+
 namespace tamsu {
 namespace cli {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr size_t kMaxApduBytes = 4096;  // the longest command or answer a key exchanges
+constexpr size_t kMaxApduBytes = kPipeBufferSize;  // the longest command or answer a key exchanges
 
 // Hex digits, two per byte, with spaces, tabs or colons between bytes ("00A40400", "00 A4 04 00",
 // "00:A4:04:00"). With `mask`, '?' stands for any digit: mask has 0 bits where the value is

@@ -211,6 +211,7 @@ int ListCommand(const Options& options) {
   return kOk;
 }
 
+// Never closed: the console's handler thread may still set it while the program ends.
 HANDLE g_stop = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD) {

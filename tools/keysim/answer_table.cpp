@@ -1,8 +1,14 @@
 #include "answer_table.h"
 
+#include "service/pipes/pipe_protocol.h"
+#include "simkey/sim_key.h"
+
 namespace tamsu {
 namespace keysim {
 namespace {
+
+constexpr size_t kMaxCommandLength = kPipeBufferSize;  // a device pipe's message
+using sim::kMaxAnswerLength;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -82,7 +88,7 @@ bool ParseRule(const std::string& line, AnswerRule* rule, std::string* problem) 
     }
     // Checked as it grows, so that a huge line never builds a huge pattern.
     if (rule->bytes.size() > kMaxCommandLength) {
-      *problem = "the command pattern is longer than 4096 bytes";
+      *problem = "the command pattern is longer than " + std::to_string(kMaxCommandLength) + " bytes";
       return false;
     }
   }
@@ -92,7 +98,7 @@ bool ParseRule(const std::string& line, AnswerRule* rule, std::string* problem) 
       return false;
     }
     if (rule->answer.size() > kMaxAnswerLength) {
-      *problem = "the answer is longer than 4094 bytes";
+      *problem = "the answer is longer than " + std::to_string(kMaxAnswerLength) + " bytes";
       return false;
     }
   }

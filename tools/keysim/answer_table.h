@@ -21,8 +21,6 @@ namespace tamsu {
 namespace keysim {
 
 constexpr size_t kMaxTableFileSize = 1 << 20;
-constexpr size_t kMaxCommandLength = 4096;  // a device pipe's message
-constexpr size_t kMaxAnswerLength = 4094;   // the largest answer whose frame fits the channel
 
 struct AnswerRule {
   std::vector<uint8_t> bytes;

@@ -210,6 +210,14 @@ std::string PathProblem(const std::wstring& wide, const std::vector<std::string>
   return std::string();
 }
 
+// Key `index`'s faults: those for every key, replaced by its own where given.
+Faults FaultsOf(const Options& options, long index) {
+  Faults faults = options.everyKey;
+  auto own = options.perKey.find(index);
+  if (own != options.perKey.end()) faults.Override(own->second);
+  return faults;
+}
+
 std::string CheckKeys(const Options& options, std::vector<std::string>* paths) {
   for (const std::wstring& wide : options.paths) {
     const std::string problem = PathProblem(wide, *paths);
@@ -229,9 +237,7 @@ std::string CheckKeys(const Options& options, std::vector<std::string>* paths) {
     }
   }
   for (long i = 0; i < count; ++i) {
-    Faults faults = options.everyKey;
-    auto own = options.perKey.find(i);
-    if (own != options.perKey.end()) faults.Override(own->second);
+    const Faults faults = FaultsOf(options, i);
     const std::string key = "key " + std::to_string(i) + ": ";
     if ((faults.stallAfter >= 0) != (faults.stallMs >= 0)) return key + "--stall-after and --stall-ms go together";
     if (faults.replugMs >= 0 && faults.unplugAfter < 0) return key + "--replug-after-ms without --unplug-after";
@@ -409,11 +415,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::shared_ptr<const AnswerTable> rules = options.answers.empty() ? nullptr : table;
   for (size_t i = 0; i < paths.size(); ++i) {
     const int index = static_cast<int>(i);
-    Faults faults = options.everyKey;
-    auto own = options.perKey.find(index);
-    if (own != options.perKey.end()) faults.Override(own->second);
     SimKey& key = SimKeyBus::Instance().Add(paths[i]);
-    Serve(key, index, faults, fallback, rules, &log);
+    Serve(key, index, FaultsOf(options, index), fallback, rules, &log);
     const std::wstring pipe = tamsu::DevicePipeName(std::wstring(paths[i].begin(), paths[i].end()));
     std::printf("key %d: %s\n       pipe %s\n", index, paths[i].c_str(), Narrow(pipe).c_str());
   }
