@@ -32,7 +32,8 @@ if [ ${#missing[@]} -gt 0 ] || [ "$qemu_ok" = false ]; then
   export DEBIAN_FRONTEND=noninteractive
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   [ -e "$backports" ] || echo 'deb http://deb.debian.org/debian bookworm-backports main' > "$backports"
-  apt-get update -qq
+  # A mirror caught mid-sync fails one index; what the others list may still install everything.
+  apt-get update -qq || echo "install-prereqs: a package index could not be fetched; installing from the rest" >&2
   apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
   apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
 fi

@@ -1,5 +1,6 @@
 #include "low_integrity_security.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <vector>
@@ -33,6 +34,20 @@ std::wstring OwnUserSid() {
   return text;
 }
 
+std::wstring ObjectOwnerSid(HANDLE object) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  UniqueLocalMemory descriptor(raw);
+  wchar_t* text = nullptr;
+  if (!owner || !ConvertSidToStringSidW(owner, &text)) return {};
+  UniqueLocalMemory owned(text);
+  return text;
+}
+
 LowIntegritySecurity::LowIntegritySecurity() : attributes_(), descriptor_() {}
 
 bool LowIntegritySecurity::ServiceLabelFor(const OSVERSIONINFOW& version) {
@@ -41,19 +56,12 @@ bool LowIntegritySecurity::ServiceLabelFor(const OSVERSIONINFOW& version) {
 
 bool LowIntegritySecurity::BuildServicePipes(bool inherit) {
   const bool label = ServiceLabelFor(StartupOsVersion());
-  return BuildForService(inherit, ServicePipeSddl(OwnUserSid(), label), label);
+  return BuildFromSddl(inherit, ServicePipeSddl(OwnUserSid(), label));
 }
 
 bool LowIntegritySecurity::BuildServiceMutex(bool inherit) {
   const bool label = ServiceLabelFor(StartupOsVersion());
-  return BuildForService(inherit, ServiceMutexSddl(label), label);
-}
-
-// Should the descriptor not be made, clients must still reach the service: the null DACL then.
-bool LowIntegritySecurity::BuildForService(bool inherit, const std::wstring& sddl, bool label) {
-  if (BuildFromSddl(inherit, sddl)) return true;
-  Build(inherit, label ? Descriptor::kNullDaclAndLowLabel : Descriptor::kNullDacl);
-  return false;
+  return BuildFromSddl(inherit, ServiceMutexSddl(label));
 }
 
 bool LowIntegritySecurity::BuildFromSddl(bool inherit, const std::wstring& sddl) {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common/security/well_known_sids.h"
 #include "common/win/unique_resource.h"
 
 namespace tamsu {
@@ -20,7 +21,6 @@ constexpr wchar_t kLowLabelSddl[] = L"S:(ML;;NW;;;LW)";  // mandatory label: no-
 constexpr wchar_t kServicePipeDaclSddl[] = L"D:(A;;GRGW;;;WD)(A;;GA;;;SY)(A;;GA;;;BA)";
 // The service's mutex: a standard user's process can neither take it nor change its security.
 constexpr wchar_t kServiceMutexDaclSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
-constexpr wchar_t kLocalSystemSid[] = L"S-1-5-18";
 
 // The pipes' descriptor for a process running as `ownUserSid` (LocalSystem needs no ACE of its
 // own), with the low label where `lowLabel`.
@@ -43,7 +43,9 @@ class LowIntegritySecurity {
   // the attributes hold what the earlier steps made.
   bool Build(bool inherit, Descriptor descriptor);
   // The service's pipes and mutex, labelled low on the NT family from major version 6 on (the
-  // version read at program start). False when it cannot be made: the null DACL is used then.
+  // version read at program start). False when it cannot be made: the attributes then carry no
+  // descriptor, and nothing may be created with them (a null DACL would let anyone
+  // change the object's security).
   bool BuildServicePipes(bool inherit);
   bool BuildServiceMutex(bool inherit);
 
@@ -53,7 +55,6 @@ class LowIntegritySecurity {
   static bool ServiceLabelFor(const OSVERSIONINFOW& version);
 
  private:
-  bool BuildForService(bool inherit, const std::wstring& sddl, bool label);
   bool BuildFromSddl(bool inherit, const std::wstring& sddl);
 
   SECURITY_ATTRIBUTES attributes_;
@@ -65,5 +66,8 @@ class LowIntegritySecurity {
 // The SID of the process's own user in string form ("S-1-5-18" for LocalSystem); empty when it
 // cannot be read.
 std::wstring OwnUserSid();
+// The owner of a kernel object (the handle needs READ_CONTROL) in string form; empty when it has
+// none or cannot be read.
+std::wstring ObjectOwnerSid(HANDLE object);
 
 }  // namespace tamsu

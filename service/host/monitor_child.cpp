@@ -1,14 +1,38 @@
 #include "monitor_child.h"
 
 #include "command_line.h"
+#include "common/security/low_integrity_security.h"
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
+#include "service/pipes/pipe_protocol.h"
 #include "service_control.h"
 
 namespace tamsu {
 namespace {
 
 constexpr DWORD kStopping = 0xFFFFFFFF;
+
+// The monitor's process id under the service's key; 0 removes it.
+void PublishMonitor(DWORD processId) {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_SET_VALUE, &raw) != ERROR_SUCCESS) return;
+  UniqueHKey key(raw);
+  if (processId == 0) {
+    RegDeleteValueW(key.get(), kMonitorProcessIdValue);
+  } else {
+    RegSetValueExW(key.get(), kMonitorProcessIdValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&processId),
+                   sizeof processId);
+  }
+}
+
+// The monitors' mutex, held open by the service process for its whole life and never closed. Not
+// made without its descriptor: a null DACL would let anyone change its security.
+void HoldServiceMutex() {
+  static HANDLE held = nullptr;
+  if (held) return;
+  LowIntegritySecurity security;
+  if (security.BuildServiceMutex(false)) held = CreateMutexW(security.attributes(), FALSE, kServiceMutexName);
+}
 
 // The companion, one per service process. Its lock keeps a stop from falling between the restart's
 // check of `stopping` and the start of a new companion.
@@ -22,6 +46,8 @@ class MonitorChild {
   DWORD Start() {
     stopping_ = false;
     retryDelayMs_ = 0;
+    HoldServiceMutex();
+    PublishMonitor(0);  // left by a service process that did not end cleanly
     stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent_) return GetLastError();
     wchar_t path[MAX_PATH];
@@ -41,13 +67,15 @@ class MonitorChild {
     if (wait == WAIT_FAILED) return 0;
     CriticalSectionLock hold(lock_);
     if (stopping_) return kStopping;
-    if (Launch() == 0) {
+    if (process_) {  // the companion has ended
+      Forget();
+      if (GetTickCount() - startedAt_ < kShortMonitorLifeMs) {
+        GrowDelay();  // the next pass waits it out first
+        return 0;
+      }
       retryDelayMs_ = 0;
-    } else {
-      // The program file may be briefly unreadable (an update) or resources short: try again later.
-      retryDelayMs_ = retryDelayMs_ == 0 ? kFirstRetryDelayMs : retryDelayMs_ * 2;
-      if (retryDelayMs_ > kMaxRetryDelayMs) retryDelayMs_ = kMaxRetryDelayMs;
     }
+    if (Launch() != 0) GrowDelay();  // the program file may be briefly unreadable (an update)
     return 0;
   }
 
@@ -58,26 +86,44 @@ class MonitorChild {
     if (!process_) return;
     PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
     if (WaitForSingleObject(process_.get(), kStopGraceMs) != WAIT_OBJECT_0) TerminateProcess(process_.get(), 0);
+    // The handle stays: the run step may still be waiting on it.
+    WaitForSingleObject(process_.get(), kStopGraceMs);
+    PublishMonitor(0);
   }
 
  private:
-  // Under the lock. The 1000 ms pause lets the companion make its message queue before a stop may
-  // post to it.
+  // Under the lock. The companion starts suspended, so that its id is published before it can
+  // serve. The 1000 ms pause lets it make its message queue before a stop may post to it.
   DWORD Launch() {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION info = {};
-    const BOOL started = CreateProcessW(nullptr, commandLine_, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                                        nullptr, &startup, &info);
-    const DWORD error = started ? 0 : GetLastError();
-    // The previous companion's handles go now, so that restarts do not pile them up.
-    process_.reset(started ? info.hProcess : nullptr);
-    thread_.reset(started ? info.hThread : nullptr);
-    threadId_ = started ? info.dwThreadId : 0;
-    if (started) Sleep(kAfterStartPauseMs);
-    return error;
+    const BOOL started = CreateProcessW(nullptr, commandLine_, nullptr, nullptr, FALSE,
+                                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
+    if (!started) return GetLastError();
+    process_.reset(info.hProcess);
+    thread_.reset(info.hThread);
+    threadId_ = info.dwThreadId;
+    startedAt_ = GetTickCount();
+    PublishMonitor(info.dwProcessId);
+    ResumeThread(info.hThread);
+    Sleep(kAfterStartPauseMs);
+    return 0;
+  }
+
+  // Under the lock, once the companion has ended: its id is no longer the service's.
+  void Forget() {
+    PublishMonitor(0);
+    process_.reset();
+    thread_.reset();
+    threadId_ = 0;
+  }
+
+  void GrowDelay() {
+    retryDelayMs_ = retryDelayMs_ == 0 ? kFirstRetryDelayMs : retryDelayMs_ * 2;
+    if (retryDelayMs_ > kMaxRetryDelayMs) retryDelayMs_ = kMaxRetryDelayMs;
   }
 
   CRITICAL_SECTION lock_;
@@ -85,8 +131,9 @@ class MonitorChild {
   UniqueHandle process_;
   UniqueHandle thread_;
   DWORD threadId_ = 0;  // the companion's main thread, which runs its message loop
+  DWORD startedAt_ = 0;
   bool stopping_ = false;
-  DWORD retryDelayMs_ = 0;  // 0 while starts succeed
+  DWORD retryDelayMs_ = 0;  // 0 while companions serve
   wchar_t commandLine_[MAX_PATH] = {};
 };
 

@@ -52,18 +52,22 @@ bool DeviceServerRegistry::Ensure(const char* path) {
 
   auto found = servers_.find(widePath);
   if (found != servers_.end()) {
-    found->second->flags = server_flags::kSeen;
-    return true;
+    if (found->second->ThreadRunning()) {
+      found->second->flags = server_flags::kSeen;
+      return true;
+    }
+    servers_.erase(found);  // its thread has ended, and its name with it: a new server tries again
   }
   // Two servers on one key would interleave their clients' commands on it.
   if (Retiring(widePath)) return false;
   RemoveStale();
-  std::unique_ptr<DevicePipeServer>& slot = servers_[widePath];
-  slot.reset(new DevicePipeServer);
-  slot->Initialize(attributes_, widePath);
-  slot->StartThread();
+  std::unique_ptr<DevicePipeServer> server(new DevicePipeServer);
+  server->Initialize(attributes_, widePath);
+  // A name held by another process is never listed: its holder would get the client's commands.
+  if (!server->ClaimName() || !server->StartThread()) return false;
   Sleep(kNewServerPauseMs);
-  slot->flags = server_flags::kSeen;
+  server->flags = server_flags::kSeen;
+  servers_[widePath] = std::move(server);
   return true;
 }
 

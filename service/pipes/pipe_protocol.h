@@ -13,7 +13,9 @@ constexpr wchar_t kListNameArgument[] = L"List";
 constexpr wchar_t kServiceMutexName[] = L"Global\\Tamsu193B_Mut00_TamsuMon";
 
 constexpr size_t kDevicePathPrefixLength = 4;  // "\\?\" is dropped from device pipe names
-constexpr uint32_t kPipeMaxInstances = 5;
+// One instance per name, connected client after client: while its server holds the name's only
+// slot, no other process can add an instance and answer the server's clients.
+constexpr uint32_t kPipeMaxInstances = 1;
 constexpr uint32_t kPipeBufferSize = 4096;  // output and input buffers, request and reply buffers
 constexpr uint32_t kPipeDefaultTimeoutMs = 10000;
 

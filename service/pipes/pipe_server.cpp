@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "holder_rules.h"
 #include "pipe_protocol.h"
 #include "service/device/device_discovery.h"
 #include "service/device/device_result.h"
@@ -15,35 +16,57 @@ namespace {
 
 constexpr DWORD kListStopWaitMs = 6000;
 constexpr DWORD kMutexOpenAccess = 0x20000001;  // GENERIC_EXECUTE | MUTEX_MODIFY_STATE: wait and release
+// An instance that failed to connect is offered again after this pause, not in a tight loop.
+constexpr DWORD kConnectRetryPauseMs = 50;
 
 DWORD WINAPI ServerThread(LPVOID server) {
   static_cast<PipeServer*>(server)->Run();
   return 0;
 }
 
+// Whether some process serves the pipe name: an instance exists, listening or busy.
+bool NameServed(const wchar_t* pipeName) {
+  if (WaitNamedPipeW(pipeName, 1)) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_SEM_TIMEOUT || error == ERROR_PIPE_BUSY;
+}
+
 }  // namespace
 
 MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
-                              UniqueHandle* mutex, DWORD* error) {
+                              const wchar_t* listPipeName, UniqueHandle* mutex, DWORD* error) {
   *error = 0;
   mutex->reset(CreateMutexW(attributes, FALSE, name));
-  // A mutex made by another user with other rights may refuse full access but allow these.
+  // A mutex made by another user with other rights may refuse full access but allow these; its
+  // owner is then read where it may be.
+  if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess | READ_CONTROL, FALSE, name));
   if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess, FALSE, name));
   if (!*mutex) {
     *error = GetLastError();
     return MutexWait::kFailed;
   }
+  if (!AcceptableMutexOwner(ObjectOwnerSid(mutex->get()), OwnUserSid())) return MutexWait::kStranger;
   HANDLE waits[2] = {mutex->get(), stopEvent};
-  const DWORD wait = WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, INFINITE);
-  switch (wait) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED_0:
-      return MutexWait::kOwned;
-    case WAIT_OBJECT_0 + 1:
-      return MutexWait::kStopped;
-    default:
-      *error = wait == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE;
-      return MutexWait::kFailed;
+  DWORD lastServed = GetTickCount();
+  for (;;) {
+    const DWORD wait = WaitForMultipleObjects(stopEvent ? 2 : 1, waits, FALSE, kServingCheckMs);
+    switch (wait) {
+      case WAIT_OBJECT_0:
+      case WAIT_ABANDONED_0:
+        return MutexWait::kOwned;
+      case WAIT_OBJECT_0 + 1:
+        return MutexWait::kStopped;
+      case WAIT_TIMEOUT:
+        if (NameServed(listPipeName)) {
+          lastServed = GetTickCount();
+        } else if (GetTickCount() - lastServed >= kUnservedHolderLimitMs) {
+          return MutexWait::kStranger;
+        }
+        break;
+      default:
+        *error = wait == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE;
+        return MutexWait::kFailed;
+    }
   }
 }
 
@@ -64,6 +87,7 @@ void PipeServer::SetConnectEvent(HANDLE event) {
 DWORD PipeServer::Run() {
   while (ServeOneInstance()) {
   }
+  ReleaseName();
   return 1;
 }
 
@@ -92,7 +116,8 @@ void PipeServer::TakeInstance() {
   DisconnectNamedPipe(instance);
   if (!overlapped()) {
     // A blocking connect ends only when a client comes: be that client for a moment.
-    UniqueFileHandle wake(CreateFileW(pipeName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFileHandle wake(CreateFileW(pipeName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   }
 }
 
@@ -111,29 +136,36 @@ bool PipeServer::CloseInstanceIfOwned(HANDLE instance) {
   return true;
 }
 
-bool PipeServer::ServeOneInstance() {
-  // Checked before every instance: a thread back from a client after its stop makes no new one.
-  if (stopping_) return false;
-  // With no instance of our own the name must be free: one another process holds already is not
-  // shared with it (it could answer our clients), and the server ends visibly instead.
-  const DWORD first = pipe_ == INVALID_HANDLE_VALUE ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0;
-  const DWORD openMode = PIPE_ACCESS_DUPLEX | (overlapped() ? FILE_FLAG_OVERLAPPED : 0) | first;
+bool PipeServer::ClaimName() {
+  if (claimed_) return false;
+  const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | (overlapped() ? FILE_FLAG_OVERLAPPED : 0);
   HANDLE instance =
       CreateNamedPipeW(pipeName_, openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeMaxInstances,
                        kPipeBufferSize, kPipeBufferSize, kPipeDefaultTimeoutMs, securityAttributes_);
-  DWORD createError = GetLastError();
+  if (instance == INVALID_HANDLE_VALUE) return false;
   // Where the flag is not honoured (Wine is one such system), the instance count tells.
-  DWORD instances = 1;
-  if (first && instance != INVALID_HANDLE_VALUE &&
-      GetNamedPipeHandleStateW(instance, nullptr, &instances, nullptr, nullptr, nullptr, 0) && instances > 1) {
+  DWORD instances = 0;
+  if (!GetNamedPipeHandleStateW(instance, nullptr, &instances, nullptr, nullptr, nullptr, 0) || instances != 1) {
     CloseHandle(instance);
-    instance = INVALID_HANDLE_VALUE;
-    createError = ERROR_ACCESS_DENIED;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
   }
-  // The earlier instance goes only now that the new one exists, so a client never finds no pipe.
-  HANDLE earlier = InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), instance);
-  if (earlier != INVALID_HANDLE_VALUE) CloseHandle(earlier);
-  if (instance == INVALID_HANDLE_VALUE) return createError == ERROR_PIPE_BUSY;
+  claimed_ = true;
+  InterlockedExchangePointer(const_cast<HANDLE*>(&pipe_), instance);
+  return true;
+}
+
+void PipeServer::ReleaseName() {
+  const HANDLE instance = pipe_;
+  if (instance != INVALID_HANDLE_VALUE) CloseInstanceIfOwned(instance);
+}
+
+bool PipeServer::ServeOneInstance() {
+  // Checked before every connect: a thread back from a client after its stop waits for no other.
+  if (stopping_) return false;
+  if (!claimed_ && !ClaimName()) return false;
+  const HANDLE instance = pipe_;
+  if (instance == INVALID_HANDLE_VALUE) return false;  // taken by a stopper
 
   const BOOL connected =
       overlapped() ? ConnectNamedPipe(instance, &connectOverlapped_) : ConnectNamedPipe(instance, nullptr);
@@ -143,23 +175,27 @@ bool PipeServer::ServeOneInstance() {
     switch (error) {
       case ERROR_IO_PENDING: {  // overlapped mode only
         HANDLE waits[2] = {connectOverlapped_.hEvent, stopEvent_};
-        const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (wait == WAIT_OBJECT_0) break;
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) break;
+        // Told to stop, or the wait failed: the server ends and frees its name.
         CloseInstanceIfOwned(instance);
-        return wait != WAIT_OBJECT_0 + 1;
+        return false;
       }
       case ERROR_PIPE_CONNECTED:
         break;
-      case ERROR_NO_DATA:
-      case ERROR_PIPE_LISTENING:
-        return true;  // the next cycle closes this instance
+      case ERROR_NO_DATA:  // a client came and went before the connect: its end must be cut first
+        DisconnectNamedPipe(instance);
+        return true;
       default:
-        CloseInstanceIfOwned(instance);
+        DisconnectNamedPipe(instance);
+        Sleep(kConnectRetryPauseMs);
         return true;
     }
   }
   if (!Owns(instance)) return false;  // taken while the client connected
   ServeClient(instance);
+  // A connection that ended unserved (its key could not be opened) is cut here, so that its client
+  // finds the pipe broken and the instance is free for the next one.
+  if (Owns(instance)) DisconnectNamedPipe(instance);
   return true;
 }
 
@@ -291,22 +327,38 @@ bool ListPipeServer::Stop() {
 }
 
 DWORD ListPipeServer::Run() {
-  security_.BuildServicePipes(false);
-  mutexSecurity_.BuildServiceMutex(false);
+  // Without their descriptors nothing is served (fail closed); the watchdog starts another monitor.
+  const bool secured = security_.BuildServicePipes(false) && mutexSecurity_.BuildServiceMutex(false);
   UniqueHandle mutex;
   DWORD error = 0;
   const MutexWait acquired =
-      AcquireServiceMutex(mutexSecurity_.attributes(), kServiceMutexName, stopEvent_, &mutex, &error);
-  if (acquired == MutexWait::kOwned) {
+      secured ? AcquireServiceMutex(mutexSecurity_.attributes(), kServiceMutexName, stopEvent_, name_.c_str(), &mutex,
+                                    &error)
+              : MutexWait::kFailed;
+  if (acquired == MutexWait::kOwned && ClaimListName()) {
     while (ServeOneInstance()) {
     }
   }
+  // The name goes before the mutex, so that the next monitor finds it free.
+  ReleaseName();
   // Serving has ended, or could not begin: either way this monitor is of no use, and closing its
   // window ends it, so that the service starts another. A stop during the wait needs no such help.
   if (acquired != MutexWait::kStopped) PostMessageW(window_, WM_CLOSE, 0, 0);
   devices_.StopAll();
   if (acquired == MutexWait::kOwned) ReleaseMutex(mutex.get());
   return 1;
+}
+
+bool ListPipeServer::ClaimListName() {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (ClaimName()) return true;
+    if (GetTickCount() - start >= kListNameClaimMs) return false;
+    if (stopEvent_ ? WaitForSingleObject(stopEvent_, kListNameClaimStepMs) == WAIT_OBJECT_0
+                   : (Sleep(kListNameClaimStepMs), false)) {
+      return false;
+    }
+  }
 }
 
 DWORD ListPipeServer::ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) {

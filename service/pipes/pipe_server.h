@@ -19,24 +19,26 @@ namespace tamsu {
 extern HANDLE ServiceStopEvent;
 
 enum class MutexWait {
-  kOwned,    // the mutex is this thread's (an abandoned one included: its last owner died)
-  kStopped,  // the stop event came first
-  kFailed,   // no handle, or the wait failed: *error tells why
+  kOwned,     // the mutex is this thread's (an abandoned one included: its last owner died)
+  kStopped,   // the stop event came first
+  kStranger,  // its holder is no monitor: an owner that is not to be trusted, or no list pipe served
+  kFailed,    // no handle, or the wait failed: *error tells why
 };
 
-// Creates or opens the machine-wide mutex and waits for it, or for `stopEvent` when there is one.
-// `mutex` receives the handle whatever the wait gave.
+// Creates or opens the machine-wide mutex and waits for it, or for `stopEvent` when there is one,
+// for as long as its holder serves `listPipeName` (holder_rules.h). `mutex` receives the handle
+// whatever the wait gave.
 MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* name, HANDLE stopEvent,
-                              UniqueHandle* mutex, DWORD* error);
+                              const wchar_t* listPipeName, UniqueHandle* mutex, DWORD* error);
 
-// One pipe name: makes one instance at a time, waits for a client, serves it, starts over, on a
-// thread of its own until it is told to stop.
+// One pipe name: holds the name's only instance, waits for a client, serves it, disconnects it and
+// waits for the next one, on a thread of its own until it is told to stop. The instance is never
+// given up while the server runs, so no other process can take the name or add an instance of it.
 //
-// Who may close an instance: the serving thread closes the instances it made, as long as `pipe_`
-// still holds them. A stopper takes the current instance out of `pipe_` (TakeInstance) and only
-// disconnects it; taken instances are closed by the destructor, which runs after the thread has
-// ended. So no handle value is ever closed under a thread that may still use it (a reused value
-// could reach another client).
+// Who may close the instance: the serving thread, as long as `pipe_` still holds it. A stopper
+// takes it out of `pipe_` (TakeInstance) and only disconnects it; a taken instance is closed by
+// the destructor, which runs after the thread has ended. So no handle value is ever closed under a
+// thread that may still use it (a reused value could reach another client).
 class PipeServer {
  public:
   PipeServer(const PipeServer&) = delete;
@@ -44,7 +46,11 @@ class PipeServer {
   virtual ~PipeServer();
 
   virtual DWORD Run();
-  // One create-connect-serve cycle; false when the server is to stop.
+  // Creates the name's only instance. False when another process holds the name already (its
+  // instance would answer our clients) or the instance cannot be made; the server then serves
+  // nothing. Called once, before the thread serves (ServeOneInstance claims when nobody has).
+  bool ClaimName();
+  // One connect-serve-disconnect cycle on the claimed instance; false when the server is to stop.
   virtual bool ServeOneInstance();
   // The request loop for one connected client; returns the code that ended it.
   virtual DWORD ServeClient(HANDLE pipe);
@@ -71,6 +77,8 @@ class PipeServer {
   // Overlapped mode needs both a stop event and a connect event; blocking mode has neither.
   bool overlapped() const { return stopEvent_ != nullptr && connectOverlapped_.hEvent != nullptr; }
   void SetConnectEvent(HANDLE event);
+  // On the serving thread, once it serves no more: the name is free for the next server.
+  void ReleaseName();
 
   SECURITY_ATTRIBUTES* securityAttributes_ = nullptr;  // not owned
   const wchar_t* pipeName_ = nullptr;                  // points into the derived server's name
@@ -85,7 +93,8 @@ class PipeServer {
   bool WriteMessage(HANDLE pipe, const void* buffer, DWORD size, DWORD* written);
   bool FinishIo(HANDLE pipe, BOOL started, OVERLAPPED* io, DWORD* transferred);
 
-  HANDLE volatile pipe_ = INVALID_HANDLE_VALUE;  // the current instance
+  HANDLE volatile pipe_ = INVALID_HANDLE_VALUE;  // the instance, until the thread ends or a stopper takes it
+  bool claimed_ = false;                         // a taken or released instance is never claimed again
   LONG volatile stopping_ = 0;
   UniqueHandle connectEvent_;
   UniqueHandle thread_;
@@ -131,8 +140,10 @@ class DeviceServerRegistry {
   void Initialize(SECURITY_ATTRIBUTES* attributes, HANDLE listStopEvent);
 
   void MarkAll();
-  // Makes sure the listed path has a server and marks it seen. False when the key is not to be
-  // listed: its earlier server is still caught in a transaction (or the path cannot be converted).
+  // Makes sure the listed path has a serving server and marks it seen. False when the key is not to
+  // be listed: another process holds its pipe's name, its earlier server is still caught in a
+  // transaction, or the path cannot be converted. A server whose thread has ended is replaced, so
+  // a key whose name was held is tried again at every list.
   bool Ensure(const char* path);
   void SweepMarked();
   void RemoveStale();
@@ -168,6 +179,9 @@ class ListPipeServer final : public PipeServer {
   DWORD ProcessRequest(const uint8_t* request, DWORD requestLength, uint8_t* reply, DWORD* replyLength) override;
 
  private:
+  // Claims the list pipe's name, trying for a moment: a monitor that has just died may still hold it.
+  bool ClaimListName();
+
   LowIntegritySecurity security_;  // every pipe of the service
   LowIntegritySecurity mutexSecurity_;
   std::wstring name_;
