@@ -20,19 +20,31 @@ std::wstring ServiceMutexSddl(bool lowLabel) {
   return lowLabel ? sddl + kLowLabelSddl : sddl;
 }
 
-std::wstring OwnUserSid() {
+namespace {
+
+// A SID of the process's token (its user, or the owner its new objects get) in string form.
+std::wstring OwnTokenSid(TOKEN_INFORMATION_CLASS which) {
   HANDLE raw = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
   UniqueHandle token(raw);
   DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token.get(), which, nullptr, 0, &size);
   std::vector<BYTE> buffer(size);
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+  if (size == 0 || !GetTokenInformation(token.get(), which, buffer.data(), size, &size)) return {};
+  // TOKEN_USER and TOKEN_OWNER both begin with the SID's pointer.
+  const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                      : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
   wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
+  if (!ConvertSidToStringSidW(sid, &text)) return {};
   UniqueLocalMemory owned(text);
   return text;
 }
+
+}  // namespace
+
+std::wstring OwnUserSid() { return OwnTokenSid(TokenUser); }
+
+std::wstring OwnDefaultOwnerSid() { return OwnTokenSid(TokenOwner); }
 
 std::wstring ObjectOwnerSid(HANDLE object) {
   PSID owner = nullptr;

@@ -66,6 +66,8 @@ class LowIntegritySecurity {
 // The SID of the process's own user in string form ("S-1-5-18" for LocalSystem); empty when it
 // cannot be read.
 std::wstring OwnUserSid();
+// The owner the process's new objects get (its user, or Administrators for an elevated one).
+std::wstring OwnDefaultOwnerSid();
 // The owner of a kernel object (the handle needs READ_CONTROL) in string form; empty when it has
 // none or cannot be read.
 std::wstring ObjectOwnerSid(HANDLE object);

@@ -2,10 +2,12 @@
 
 namespace tamsu {
 
-bool AcceptableMutexOwner(const std::wstring& ownerSid, const std::wstring& ownUserSid) {
-  if (ownerSid.empty()) return true;
-  return ownerSid == kLocalSystemSid || ownerSid == kAdministratorsSid ||
-         (!ownUserSid.empty() && ownerSid == ownUserSid);
+bool AcceptableMutexOwner(const std::wstring& ownerSid, std::initializer_list<std::wstring> ownSids) {
+  if (ownerSid.empty() || ownerSid == kLocalSystemSid || ownerSid == kAdministratorsSid) return true;
+  for (const std::wstring& own : ownSids) {
+    if (!own.empty() && ownerSid == own) return true;
+  }
+  return false;
 }
 
 }  // namespace tamsu

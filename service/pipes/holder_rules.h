@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "common/security/well_known_sids.h"
@@ -18,9 +19,10 @@ constexpr uint32_t kUnservedHolderLimitMs = 10000;
 constexpr uint32_t kListNameClaimMs = 2000;
 constexpr uint32_t kListNameClaimStepMs = 100;
 
-// Whether a mutex whose security descriptor names `ownerSid` may be waited for by a monitor running
-// as `ownUserSid`: LocalSystem, the Administrators group and the monitor's own user qualify. An
-// owner that cannot be read (empty) is no evidence either way: the waiting rule decides then.
-bool AcceptableMutexOwner(const std::wstring& ownerSid, const std::wstring& ownUserSid);
+// Whether a mutex whose security descriptor names `ownerSid` may be waited for by a monitor: the
+// owner is LocalSystem, the Administrators group, the monitor's own user or the owner the monitor's
+// own objects get (`ownSids`; empty entries never match). An owner that cannot be read (empty) is
+// no evidence either way: the waiting rule decides then.
+bool AcceptableMutexOwner(const std::wstring& ownerSid, std::initializer_list<std::wstring> ownSids);
 
 }  // namespace tamsu

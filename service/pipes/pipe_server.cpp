@@ -45,7 +45,9 @@ MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* na
     *error = GetLastError();
     return MutexWait::kFailed;
   }
-  if (!AcceptableMutexOwner(ObjectOwnerSid(mutex->get()), OwnUserSid())) return MutexWait::kStranger;
+  if (!AcceptableMutexOwner(ObjectOwnerSid(mutex->get()), {OwnUserSid(), OwnDefaultOwnerSid()})) {
+    return MutexWait::kStranger;
+  }
   HANDLE waits[2] = {mutex->get(), stopEvent};
   DWORD lastServed = GetTickCount();
   for (;;) {

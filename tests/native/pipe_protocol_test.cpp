@@ -1,3 +1,4 @@
+#include "service/pipes/holder_rules.h"
 #include "service/pipes/pipe_protocol.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,31 @@ TEST(ServerFlags, StaleWheneverTheTopBitIsSet) {
   EXPECT_TRUE(server_flags::IsStale(0x80000000u));
   EXPECT_TRUE(server_flags::IsStale(0xC0000001u));
   EXPECT_FALSE(server_flags::IsStale(server_flags::kSeen | server_flags::kNotYetSeen));
+}
+
+// A monitor waits only behind a mutex whose owner could be a monitor: where Windows shows the owner,
+// any other user's mutex ends the monitor at once (every process runs as one user under Wine).
+TEST(MutexOwner, OnlyTheSystemAdministratorsAndTheMonitorsOwnAccountsAreWaitedFor) {
+  const std::wstring user = L"S-1-5-21-1-2-3-1001";
+  const std::wstring defaultOwner = L"S-1-5-21-1-2-3-513";
+  struct Case {
+    const wchar_t* owner;
+    bool waited;
+  } cases[] = {
+      {L"S-1-5-18", true},              // LocalSystem
+      {L"S-1-5-32-544", true},          // Administrators
+      {L"S-1-5-21-1-2-3-1001", true},   // the monitor's own user
+      {L"S-1-5-21-1-2-3-513", true},    // the owner the monitor's own objects get
+      {L"", true},                      // no owner to read: the waiting rule decides
+      {L"S-1-5-21-1-2-3-1002", false},  // another user
+      {L"S-1-16-4096", false},          // a low-integrity label is no account
+      {L"S-1-5-32-545", false},         // Users
+      {L"S-1-5-18-1", false},           // not LocalSystem, only its prefix
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.waited, AcceptableMutexOwner(c.owner, {user, defaultOwner})) << std::string(c.owner, c.owner + wcslen(c.owner));
+  }
+  EXPECT_FALSE(AcceptableMutexOwner(L"S-1-5-21-1-2-3-1002", {L"", L""})) << "an unread own SID matches nothing";
 }
 
 }  // namespace
