@@ -307,6 +307,61 @@ TEST_F(ServiceFaults, MonitorKilledUnderLoadIsReplacedAndEveryFailedCommandFaile
   EXPECT_EQ(0u, heldOut.back().find("recv fail")) << "a connection to the killed monitor answered: " << heldOut.back();
 }
 
+// Kills the current monitor child and waits for its end; its id, or 0.
+DWORD KillMonitorChild() {
+  const DWORD id = MonitorChildId();
+  UniqueHandle child(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+  if (!child || !TerminateProcess(child.get(), 1)) return 0;
+  WaitForSingleObject(child.get(), 5000);
+  return id;
+}
+
+// The service holds the mutex for its whole life: between two monitors no other process can make it
+// (and then keep every monitor waiting).
+TEST_F(ServiceFaults, MutexNameIsNeverFreeWhileTheServiceRuns) {
+  for (int round = 0; round < 3; ++round) {
+    const DWORD killed = KillMonitorChild();
+    ASSERT_NE(0u, killed);
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kServiceMutexName));
+    const DWORD error = GetLastError();
+    EXPECT_TRUE(!mutex || error == ERROR_ALREADY_EXISTS) << "round " << round << ": the name was free between monitors";
+    mutex.reset();
+    ASSERT_TRUE(WaitUntil(15000, [killed] { return MonitorChildId() != 0 && MonitorChildId() != killed; }));
+    ASSERT_TRUE(WaitUntil(15000, [] { return ListShows(3); }));
+  }
+}
+
+// A monitor that cannot serve (another process holds the list pipe's name) ends at once; the
+// service restarts it ever more slowly, stays controllable, and serves soon after the name is free.
+TEST_F(ServiceFaults, MonitorsThatCannotServeAreRestartedEverMoreSlowlyAndServeOnceTheNameIsFree) {
+  ASSERT_NE(0u, KillMonitorChild());
+  UniqueFileHandle squatter(CreateNamedPipeW(PipeName(kListNameArgument).c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(squatter.valid()) << GetLastError();
+  std::vector<DWORD> monitors;
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < 25000) {
+    const DWORD id = MonitorChildId();
+    if (id != 0 && (monitors.empty() || monitors.back() != id)) monitors.push_back(id);
+    Sleep(50);
+  }
+  Figure("list pipe name held by another process: %u monitors started in 25 s", static_cast<unsigned>(monitors.size()));
+  // Restarted at once, a monitor every 1 to 2 s; with the back-off (1, 2, 4, 8, 16 s) about five.
+  EXPECT_LE(monitors.size(), 7u) << "the restarts do not slow down";
+  EXPECT_GE(monitors.size(), 3u) << "the service stopped restarting its monitor";
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+  squatter.reset();
+  const DWORD freed = GetTickCount();
+  // At most one back-off step (up to 30 s) and a start.
+  EXPECT_TRUE(WaitUntil(45000, [] { return ListShows(3); })) << "no monitor serves once the name is free";
+  Figure("list pipe name freed to a monitor serving: %lu ms", GetTickCount() - freed);
+  const DWORD stopping = GetTickCount();
+  EXPECT_EQ(0u, RunProgram(SimService(), {L"-k"}));
+  EXPECT_TRUE(WaitUntil(15000, [] { return ServiceState() == SERVICE_STOPPED; })) << "the service cannot be stopped";
+  Figure("-k after the back-off to service stopped: %lu ms", GetTickCount() - stopping);
+}
+
 TEST_F(ServiceFaults, ServiceStoppedUnderLoadStopsCleanlyAndLeavesNothingRunning) {
   Load load(Keys(2), 2, kTurnPermille, 10);
   ASSERT_TRUE(load.Start());

@@ -100,6 +100,27 @@ TEST(Monitor, ThatCannotHaveTheMutexEndsSoThatTheServiceReplacesIt) {
   EXPECT_FALSE(ListPipeAnswers());
 }
 
+// A process that made the mutex first and holds it serves no list pipe: the monitor does not wait
+// behind it for ever, and once the name is free a monitor serves.
+TEST(Monitor, BehindAMutexHolderThatServesNothingEndsAndServesOnceTheMutexIsFree) {
+  UniqueHandle holder(CreateMutexW(nullptr, TRUE, kServiceMutexName));
+  ASSERT_TRUE(holder.valid());
+  ChildProcess monitor;
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(monitor.Start(ShippedProgram(), {L"-m"}));
+  DWORD code = 1;
+  EXPECT_TRUE(monitor.Wait(30000, &code)) << "the monitor waits for ever behind a holder that serves nothing";
+  EXPECT_EQ(0u, code);
+  std::printf("[figure] monitor behind a mutex holder serving nothing ended after %lu ms\n", GetTickCount() - start);
+  ReleaseMutex(holder.get());
+  holder.reset();
+  ChildProcess next;
+  ASSERT_TRUE(next.Start(ShippedProgram(), {L"-m"}));
+  EXPECT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "a monitor does not serve once the mutex is free";
+  PostMessageW(WaitForMonitorWindow(next.id()), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(next.Wait(10000));
+}
+
 TEST(Program, WithoutSwitchesOutsideTheServiceManagerItEndsAtOnce) {
   const DWORD start = GetTickCount();
   EXPECT_EQ(0u, RunProgram(ShippedProgram(), {}));

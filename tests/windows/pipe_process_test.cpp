@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -195,6 +197,95 @@ TEST(PipeSecurity, AMonitorNeverSharesItsListPipeWithAProcessThatHoldsTheNameFir
   ASSERT_TRUE(monitor.Start(testing_support::DistPath(L"TamsuSerB.exe"), {L"-m"}));
   DWORD code = 1;
   EXPECT_TRUE(monitor.Wait(15000, &code)) << "the monitor serves beside a stranger holding its list pipe's name";
+  EXPECT_EQ(0u, code) << "the monitor did not end as it should (its window closed)";
+}
+
+// A process that adds instances of served names: each instance it gets is offered to clients.
+class Stranger {
+ public:
+  explicit Stranger(std::vector<std::wstring> names) : names_(std::move(names)) {}
+  ~Stranger() { Stop(); }
+  // One try on every name; what it gets it holds, listening.
+  void Try() {
+    for (const std::wstring& name : names_) {
+      UniqueFileHandle pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+      if (!pipe) continue;
+      held_.emplace_back();
+      Held& h = held_.back();
+      h.connected.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      h.pipe = std::move(pipe);
+      h.io.hEvent = h.connected.get();
+      if (!ConnectNamedPipe(h.pipe.get(), &h.io) && GetLastError() == ERROR_PIPE_CONNECTED) SetEvent(h.io.hEvent);
+    }
+  }
+  // Tries again and again on a thread of its own, until Stop.
+  void TryWhileClientsRun() {
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_.reset(CreateThread(nullptr, 0, TryLoop, this, 0, nullptr));
+  }
+  void Stop() {
+    if (!thread_) return;
+    SetEvent(stop_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+    thread_.reset();
+  }
+  size_t instances() const { return held_.size(); }
+  size_t clientsReached() const {
+    size_t reached = 0;
+    for (const Held& h : held_) reached += WaitForSingleObject(h.connected.get(), 0) == WAIT_OBJECT_0;
+    return reached;
+  }
+
+ private:
+  // The instance goes first, ending its pending connect while the record and event still exist.
+  struct Held {
+    UniqueHandle connected;
+    OVERLAPPED io = {};
+    UniqueFileHandle pipe;
+  };
+  static DWORD WINAPI TryLoop(void* self) {
+    auto* stranger = static_cast<Stranger*>(self);
+    do {
+      stranger->Try();
+    } while (WaitForSingleObject(stranger->stop_.get(), 5) == WAIT_TIMEOUT);
+    return 0;
+  }
+
+  std::vector<std::wstring> names_;
+  std::deque<Held> held_;  // the records of pending connects must not move
+  UniqueHandle stop_;
+  UniqueHandle thread_;
+};
+
+TEST(PipeSecurity, NoOtherProcessCanAddAnInstanceOfAServedNameAndEveryClientGetsTheGenuineAnswers) {
+  MonitorHost host(TaggedKey(L"held"));
+  ASSERT_EQ("held", ServingTag(10000));
+  const std::wstring keyPath = std::wstring(kKeyPathFormat) + L"held";
+  Stranger stranger({PipeName(kListNameArgument), DevicePipeName(keyPath)});
+  stranger.Try();  // before the traffic, as many as it can have
+  stranger.Try();
+  stranger.TryWhileClientsRun();
+  // Clients that speak the protocol themselves, five at a time.
+  for (int batch = 0; batch < 4; ++batch) {
+    std::vector<std::unique_ptr<testing_support::PipeClient>> clients;
+    for (int i = 0; i < 5; ++i) {
+      clients.emplace_back(new testing_support::PipeClient({L"list", L"devpipe:0", L"xfer:00b00000" + std::to_wstring(10 + i)}));
+    }
+    for (int i = 0; i < 5; ++i) {
+      const std::vector<std::string> out = clients[i]->Finish(20000);
+      const std::vector<std::string> genuine = {"list ok 1", "path " + std::string(keyPath.begin(), keyPath.end()),
+                                                "open ok", "send ok 5",
+                                                "recv ok 7 00b00000" + std::to_string(10 + i) + "9000"};
+      EXPECT_EQ(genuine, out) << "client " << batch * 5 + i;
+    }
+  }
+  stranger.Stop();
+  EXPECT_EQ(0u, stranger.instances()) << "another process added instances of the served names";
+  EXPECT_EQ(0u, stranger.clientsReached()) << "clients reached the other process's instances";
+  host.RequestStop();
+  EXPECT_TRUE(host.process().Wait(10000));
 }
 
 }  // namespace

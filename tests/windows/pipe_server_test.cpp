@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "process/child_process.h"
+#include "process/import_patch.h"
 #include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
@@ -184,6 +185,25 @@ TEST_F(RegistryTest, NewKeyRemovesTheStaleServerFirst) {
   ASSERT_NE(nullptr, ServerOf(kKeyB));
 }
 
+// A client that follows the list never reaches a process holding a key's pipe name: that key is
+// left out of every list while the name is held, and served once it is free.
+TEST_F(PipeServerTest, KeyWhosePipeNameIsHeldElsewhereIsNotListedUntilTheNameIsFree) {
+  AddKey(kKeyA);
+  AddKey(kKeyB);
+  UniqueFileHandle holder(CreateNamedPipeW(DevicePipeName(Wide(kKeyB)).c_str(), PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(holder.valid()) << GetLastError();
+  for (int list = 0; list < 2; ++list) {
+    EXPECT_EQ((Lines{"list ok 1", std::string("path ") + kKeyA}), RunPipeClient({L"list"})) << "list " << list;
+  }
+  holder.reset();
+  Lines out = RunPipeClient({L"list", L"devpipe:1", L"xfer:00b0000003"});
+  EXPECT_EQ((Lines{"list ok 2", std::string("path ") + kKeyA, std::string("path ") + kKeyB, "open ok", "send ok 5",
+                   "recv ok 7 00b00000039000"}),
+            out);
+}
+
 TEST_F(PipeServerTest, KeyUnpluggedMidCommandDropsTheClient) {
   SimKey& key = AddKey(kKeyA);
   key.UnplugDuringNextCommand();
@@ -300,6 +320,32 @@ TEST_F(RegistryTest, KeyWhoseServerIsStuckGetsNoSecondServerUntilTheThreadEnds) 
   ASSERT_NE(nullptr, ServerOf(kKeyA)) << "once the thread has ended, the key gets a fresh server";
   Lines back = RunPipeClient({L"open:" + Wide(kKeyA + 4), L"xfer:00b0000002"});
   EXPECT_EQ("recv ok 7 00b00000029000", back.at(2));
+}
+
+BOOL WINAPI FailingConversion(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return FALSE;
+}
+
+// A null DACL would let anyone change the pipes' and the mutex's security: without its descriptors
+// the list server serves nothing and closes the monitor's window, so that the service starts another.
+TEST(ListServerSecurity, WithoutItsDescriptorsItServesNothingAndEndsTheMonitor) {
+  testing_support::ImportPatch patch(GetModuleHandleW(nullptr), "advapi32.dll",
+                                     "ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                                     reinterpret_cast<void*>(FailingConversion));
+  ASSERT_TRUE(patch.applied());
+  HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, window);
+  if (ServiceStopEvent) ResetEvent(ServiceStopEvent);
+  auto* server = new ListPipeServer;  // given up if its thread outlives the test, so a failure cannot crash
+  server->Start(window);
+  const bool ended = server->WaitForThread(10000);
+  EXPECT_TRUE(ended) << "the list server went on without its descriptors";
+  EXPECT_FALSE(WaitNamedPipeW(PipeName(kListNameArgument).c_str(), 100)) << "the list pipe was made without them";
+  MSG message;
+  EXPECT_TRUE(PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_REMOVE)) << "the monitor was not told to end";
+  if (server->Stop()) delete server;
+  DestroyWindow(window);
 }
 
 // Without events a server runs in blocking mode: no event reaches its thread, so a stop takes the
