@@ -47,16 +47,19 @@ uint32_t DeviceChannel::Close() {
 }
 
 uint32_t DeviceChannel::PassThroughOut(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, const void* data) {
+  uint32_t moved = 0;
   // The platform only reads an outgoing buffer.
-  return PassThrough(pass_through::kDataOut, cdb, cdbLength, dataLength, const_cast<void*>(data));
+  return PassThrough(pass_through::kDataOut, cdb, cdbLength, dataLength, const_cast<void*>(data), &moved);
 }
 
-uint32_t DeviceChannel::PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data) {
-  return PassThrough(pass_through::kDataIn, cdb, cdbLength, dataLength, data);
+uint32_t DeviceChannel::PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data,
+                                      uint32_t* delivered) {
+  return PassThrough(pass_through::kDataIn, cdb, cdbLength, dataLength, data, delivered);
 }
 
 uint32_t DeviceChannel::PassThrough(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength,
-                                    void* data) {
+                                    void* data, uint32_t* moved) {
+  *moved = 0;
   if (!handle_) return kScardENotReady;
   alignas(8) uint8_t record[pass_through::kRecordSize];
   EncodePassThroughRecord(MakePassThroughFields(direction, cdb, cdbLength, dataLength,
@@ -67,7 +70,11 @@ uint32_t DeviceChannel::PassThrough(uint8_t direction, const uint8_t* cdb, size_
                               sizeof record, &returned, nullptr)) {
     return kScardENotReady;
   }
-  return record[pass_through::kScsiStatusOffset] == 0 ? kDeviceSuccess : kScardENotReady;
+  // The driver writes back what it transferred: less than asked when the key had less to give.
+  const PassThroughFields done = DecodePassThroughRecord(record);
+  if (done.scsiStatus != 0) return kScardENotReady;
+  *moved = done.dataTransferLength;
+  return kDeviceSuccess;
 }
 
 uint32_t DeviceChannel::Transact(const uint8_t* command, uint32_t commandLength, uint8_t* answer,

@@ -25,13 +25,16 @@ class DeviceChannel final : public PassThroughPort {
   bool IsOpen() const { return handle_.valid(); }
 
   uint32_t PassThroughOut(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, const void* data) override;
-  uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data) override;
+  uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data,
+                         uint32_t* delivered) override;
 
   // *answerLength: the capacity of `answer` in, the answer length L out.
   uint32_t Transact(const uint8_t* command, uint32_t commandLength, uint8_t* answer, uint32_t* answerLength);
 
  private:
-  uint32_t PassThrough(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data);
+  // *moved: the bytes the driver reports it transferred.
+  uint32_t PassThrough(uint8_t direction, const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data,
+                       uint32_t* moved);
 
   // A key opened through the seam; zero while no key is held.
   UniqueResource<traits::NullIsEmpty<HANDLE, &keyio::CloseHandle>> handle_;

@@ -29,9 +29,13 @@ uint32_t Transact(PassThroughPort& port, const uint8_t* command, uint32_t comman
   const uint32_t expected = ExpectedAnswerSize(command, commandLength);
   uint8_t frame[kAnswerBufferSize] = {};
   // An extended-length guess may exceed the buffer; the frame's own length decides what follows.
-  const uint32_t firstTransfer = expected + 4 < kAnswerBufferSize ? expected + 4 : kAnswerBufferSize;
-  result = port.PassThroughIn(kReceiveCdb, kCdbLength, firstTransfer, frame);
+  uint32_t asked = expected + 4 < kAnswerBufferSize ? expected + 4 : kAnswerBufferSize;
+  uint32_t delivered = 0;
+  result = port.PassThroughIn(kReceiveCdb, kCdbLength, asked, frame, &delivered);
   if (result != kDeviceSuccess) return result;
+  // The key may deliver less than the guess, but length bytes it did not send are not its answer's.
+  // A report of more than was asked is a broken one.
+  if (delivered < 2 || delivered > asked) return kScardENotReady;
 
   const uint32_t length = AnswerFrameLength(frame);
   *answerLength = length;
@@ -39,9 +43,12 @@ uint32_t Transact(PassThroughPort& port, const uint8_t* command, uint32_t comman
 
   if (length > expected + 2) {
     // The key gives the whole frame again from its start.
-    result = port.PassThroughIn(kReceiveCdb, kCdbLength, length + 2, frame);
+    asked = length + 2;
+    result = port.PassThroughIn(kReceiveCdb, kCdbLength, asked, frame, &delivered);
     if (result != kDeviceSuccess) return result;
   }
+  // Bytes the key did not deliver are the buffer's zeros or the first receive's, never the answer.
+  if (delivered < length + 2 || delivered > asked) return kScardENotReady;
   if (length) std::memcpy(answer, frame + 2, length);
   return kDeviceSuccess;
 }

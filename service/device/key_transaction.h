@@ -12,7 +12,10 @@ constexpr uint32_t kAnswerBufferSize = 4096;  // the answer frame is received in
 class PassThroughPort {
  public:
   virtual uint32_t PassThroughOut(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, const void* data) = 0;
-  virtual uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data) = 0;
+  // On success *delivered is the number of bytes the key reports it put into `data`: a key may
+  // deliver less than it was asked for.
+  virtual uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data,
+                                 uint32_t* delivered) = 0;
 
  protected:
   ~PassThroughPort() = default;
@@ -28,7 +31,10 @@ uint32_t AnswerFrameLength(const uint8_t* frame);
 // *answerLength holds the capacity of `answer` on the way in and L on the way out.
 // Never asks the key for more than kAnswerBufferSize bytes nor copies more than the caller holds:
 // a first receive larger than the buffer is cut to it, and an answer whose frame does not fit the
-// buffer, or that does not fit the caller's buffer, fails with kScardENotReady.
+// buffer, or that does not fit the caller's buffer, fails with kScardENotReady. So does an answer
+// the key did not deliver whole: a first receive with less than the two length bytes, or a receive
+// that carries the answer with less than the 2 + L bytes of its frame (or with a report of more
+// than was asked).
 uint32_t Transact(PassThroughPort& port, const uint8_t* command, uint32_t commandLength, uint8_t* answer,
                   uint32_t* answerLength);
 

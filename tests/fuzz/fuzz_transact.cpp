@@ -1,6 +1,6 @@
-// The transaction against a key that answers anything: whatever the key's frames and failures, the
-// channel asks for at most the answer buffer, copies at most the caller's buffer, and reports
-// success only with a whole answer.
+// The transaction against a key that answers anything: whatever the key's frames, failures and
+// reported byte counts, the channel asks for at most the answer buffer, copies at most the caller's
+// buffer, and reports success only with a whole answer: one the key delivered, all 2 + L bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,13 +18,23 @@ class FuzzedKey : public tamsu::PassThroughPort {
   uint32_t PassThroughOut(const uint8_t*, size_t, uint32_t, const void*) override {
     return Next() % 5 == 0 ? tamsu::kScardENotReady : 0;
   }
-  uint32_t PassThroughIn(const uint8_t*, size_t, uint32_t length, void* data) override {
+  uint32_t PassThroughIn(const uint8_t*, size_t, uint32_t length, void* data, uint32_t* delivered) override {
     if (length > tamsu::kAnswerBufferSize) std::abort();  // asked for more than the buffer holds
     if (Next() % 7 == 0) return tamsu::kScardENotReady;
+    // Mostly the whole transfer; at times fewer bytes, or a count above what was asked.
+    uint32_t count = length;
+    if (Next() % 3 == 0) {
+      const uint32_t high = Next();
+      count = (high << 8 | Next()) % (length + 8);
+    }
     auto* out = static_cast<uint8_t*>(data);
-    for (uint32_t i = 0; i < length; ++i) out[i] = Next();
+    last.clear();
+    for (uint32_t i = 0; i < count && i < length; ++i) last.push_back(out[i] = Next());
+    *delivered = count;
     return 0;
   }
+
+  std::vector<uint8_t> last;  // the bytes the last receive really wrote
 
  private:
   uint8_t Next() { return size_ ? data_[position_++ % size_] : 0; }
@@ -50,5 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tamsu::Transact(key, command.data(), static_cast<uint32_t>(commandLength), answer.data(), &length);
   if (result != 0 && result != tamsu::kScardENotReady) std::abort();
   if (result == 0 && (length > capacity || length + 2 > tamsu::kAnswerBufferSize)) std::abort();
+  // Success means the last receive wrote the whole frame; the answer is its bytes after the length.
+  if (result == 0 && key.last.size() < length + 2) std::abort();
+  if (result == 0 && length && std::memcmp(answer.data(), key.last.data() + 2, length) != 0) std::abort();
   return 0;
 }

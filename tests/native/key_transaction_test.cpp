@@ -15,7 +15,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // A key as the channel sees it: it keeps the frame of the last command and returns it from its
-// start on every receive, cut to the transfer length. Records every request.
+// start on every receive, cut to the transfer length, and reports the bytes it delivered (or, where
+// receiveReports holds a count for the receive, delivers at most that many and reports the count).
+// Records every request.
 class FakeKeyPort : public PassThroughPort {
  public:
   struct Request {
@@ -35,13 +37,17 @@ class FakeKeyPort : public PassThroughPort {
     command.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + dataLength);
     return sendResult;
   }
-  uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data) override {
+  uint32_t PassThroughIn(const uint8_t* cdb, size_t cdbLength, uint32_t dataLength, void* data,
+                         uint32_t* delivered) override {
     requests.push_back({cdb[0], dataLength});
     EXPECT_EQ(6u, cdbLength);
     EXPECT_LE(dataLength, kAnswerBufferSize) << "asked the key for more than the answer buffer holds";
     const size_t receiveIndex = receives++;
     if (receiveIndex < receiveResults.size() && receiveResults[receiveIndex] != 0) return receiveResults[receiveIndex];
-    std::memcpy(data, frame_.data(), std::min<size_t>(dataLength, frame_.size()));
+    const bool reported = receiveIndex < receiveReports.size();
+    const size_t count = std::min<size_t>({dataLength, frame_.size(), reported ? receiveReports[receiveIndex] : ~0u});
+    std::memcpy(data, frame_.data(), count);
+    *delivered = reported ? receiveReports[receiveIndex] : static_cast<uint32_t>(count);
     return 0;
   }
 
@@ -57,6 +63,7 @@ class FakeKeyPort : public PassThroughPort {
   Bytes command;
   uint32_t sendResult = 0;
   std::vector<uint32_t> receiveResults;
+  std::vector<uint32_t> receiveReports;
   size_t receives = 0;
 
  private:
@@ -179,6 +186,29 @@ TEST(Transact, FailedFirstOrSecondReceiveFailsTheTransaction) {
   second.receiveResults = {0, kScardENotReady};
   EXPECT_EQ(kScardENotReady, Exchange(second, {0x00, 0xA4, 0x04, 0x00}).result);
   EXPECT_EQ(2u, second.ReceiveLengths().size());
+}
+
+TEST(Transact, AnswerNotDeliveredWholeFailsTheTransaction) {
+  const Bytes readBinary = {0x00, 0xB0, 0x00, 0x00, 0x10}, header = {0x00, 0xA4, 0x04, 0x00};
+  FakeKeyPort oneReceive(Pattern(0x12));  // the frame fits the first receive of 0x14 bytes
+  oneReceive.receiveReports = {0x13};
+  EXPECT_EQ(kScardENotReady, Exchange(oneReceive, readBinary).result);
+  oneReceive.receives = 0;
+  oneReceive.receiveReports = {0x15};  // more than was asked: not believed
+  EXPECT_EQ(kScardENotReady, Exchange(oneReceive, readBinary).result);
+
+  FakeKeyPort secondReceive(Pattern(0x22));
+  secondReceive.receiveReports = {2, 0x23};  // a first receive of only the length bytes is enough
+  EXPECT_EQ(kScardENotReady, Exchange(secondReceive, header).result);
+  secondReceive.receives = 0;
+  secondReceive.receiveReports = {2};
+  EXPECT_EQ(Pattern(0x22), Exchange(secondReceive, header).answer);
+
+  // One length byte of 01 22 would read as 01 00: the wrong second receive must not follow.
+  FakeKeyPort halfLength(Pattern(0x122));
+  halfLength.receiveReports = {1};
+  EXPECT_EQ(kScardENotReady, Exchange(halfLength, header).result);
+  EXPECT_EQ(std::vector<uint32_t>{4}, halfLength.ReceiveLengths());
 }
 
 TEST(Transact, ExtendedGuessBeyondTheBufferIsCutToIt) {

@@ -117,6 +117,21 @@ TEST_F(DeviceChannelTest, ScsiStatusOnFirstOrSecondReceiveFails) {
   EXPECT_EQ(0x40u, answer.size());
 }
 
+TEST_F(DeviceChannelTest, AnswerShortOfItsFrameFailsAndTheNextWholeOneSucceeds) {
+  ASSERT_EQ(kDeviceSuccess, channel_.Open(Wide(kPath).c_str()));
+  Bytes answer;
+  key_->SetResponder(sim::FixedLength(0x12));
+  key_->ShortenNextAnswer(4);  // the frame fits the first receive
+  EXPECT_EQ(kScardENotReady, Exchange({0x00, 0xB0, 0x00, 0x00, 0x10}, &answer));
+  key_->SetResponder(sim::FixedLength(0x40));
+  key_->ShortenNextAnswer();  // the frame needs the second receive
+  EXPECT_EQ(kScardENotReady, Exchange({0x00, 0xA4, 0x04, 0x00}, &answer));
+  EXPECT_EQ((std::vector<uint32_t>{0x14, 4, 0x42}), key_->stats().receiveLengths);
+
+  EXPECT_EQ(kDeviceSuccess, Exchange({0x00, 0xA4, 0x04, 0x00}, &answer));
+  EXPECT_EQ(sim::FixedLength(0x40)({}), answer);
+}
+
 TEST_F(DeviceChannelTest, KeyUnpluggedMidCommandFailsAndCannotBeReopened) {
   ASSERT_EQ(kDeviceSuccess, channel_.Open(Wide(kPath).c_str()));
   key_->UnplugDuringNextCommand();

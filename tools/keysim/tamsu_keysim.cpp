@@ -39,12 +39,13 @@ const char kUsage[] =
     "  --key N               the fault options that follow apply to key N (from 0) only\n"
     "  --fail-send K         after K commands, the next send fails with SCSI status 2\n"
     "  --fail-receive K      after K commands, the next receive fails with SCSI status 2\n"
+    "  --short-answer K      after K commands, the next answer is a byte short of its frame\n"
     "  --unplug-after K      after K commands, the key vanishes during the next one\n"
     "  --replug-after-ms T   with --unplug-after: the key is back T ms after it vanished\n"
     "  --stall-after K       with --stall-ms: after K commands, the next answer comes T ms late\n"
     "  --stall-ms T          (1 to 3600000)\n"
     "Fault options before any --key apply to every key; after --key N they replace those for key N.\n"
-    "A vanish on the same command as a receive fault or a stall replaces them.\n"
+    "A vanish on the same command as a receive fault, a short answer or a stall replaces them.\n"
     "Answer table: one rule a line, PATTERN => ANSWER; # starts a comment line. The pattern is hex\n"
     "bytes or ?? (any byte), optionally ending in ... (any further bytes); the answer is 1 to 4094\n"
     "hex bytes. The first rule that matches answers. Example: 00 A4 04 00 ?? ... => 90 00\n"
@@ -68,14 +69,15 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 struct Faults {
   long failSend = -1;
   long failReceive = -1;
+  long shortAnswer = -1;
   long unplugAfter = -1;
   long replugMs = -1;
   long stallAfter = -1;
   long stallMs = -1;
 
   void Override(const Faults& other) {
-    for (auto field : {&Faults::failSend, &Faults::failReceive, &Faults::unplugAfter, &Faults::replugMs,
-                       &Faults::stallAfter, &Faults::stallMs}) {
+    for (auto field : {&Faults::failSend, &Faults::failReceive, &Faults::shortAnswer, &Faults::unplugAfter,
+                       &Faults::replugMs, &Faults::stallAfter, &Faults::stallMs}) {
       if (other.*field >= 0) this->*field = other.*field;
     }
   }
@@ -135,10 +137,13 @@ std::string Parse(int argc, wchar_t** argv, Options* options) {
     long low, high;
     long Faults::*field;
   };
-  static const Numeric kFaultOptions[] = {
-      {L"--fail-send", 0, kMaxCount, &Faults::failSend},        {L"--fail-receive", 0, kMaxCount, &Faults::failReceive},
-      {L"--unplug-after", 0, kMaxCount, &Faults::unplugAfter}, {L"--replug-after-ms", 0, kMaxMs, &Faults::replugMs},
-      {L"--stall-after", 0, kMaxCount, &Faults::stallAfter},    {L"--stall-ms", 1, kMaxMs, &Faults::stallMs}};
+  static const Numeric kFaultOptions[] = {{L"--fail-send", 0, kMaxCount, &Faults::failSend},
+                                          {L"--fail-receive", 0, kMaxCount, &Faults::failReceive},
+                                          {L"--short-answer", 0, kMaxCount, &Faults::shortAnswer},
+                                          {L"--unplug-after", 0, kMaxCount, &Faults::unplugAfter},
+                                          {L"--replug-after-ms", 0, kMaxMs, &Faults::replugMs},
+                                          {L"--stall-after", 0, kMaxCount, &Faults::stallAfter},
+                                          {L"--stall-ms", 1, kMaxMs, &Faults::stallMs}};
   static const wchar_t* const kOtherOptions[] = {L"--key",     L"--keys", L"--path",     L"--answer",
                                                  L"--answers", L"--log",  L"--duration", L"--stop-event"};
   for (int i = 1; i < argc; ++i) {
@@ -345,6 +350,10 @@ void Serve(SimKey& key, int index, const Faults& faults, const tamsu::sim::Respo
         // An echo of a command over 4092 bytes: its frame cannot fit the channel's buffer, so the
         // command fails as it would with a key that answered so much.
         outcome = "none: a " + std::to_string(answer.size()) + "-byte answer does not fit the channel";
+      }
+      if (done == faults.shortAnswer + 1) {
+        key.ShortenNextAnswer();
+        outcome = "none: the answer is a byte short of its frame";
       }
       if (done == faults.failReceive + 1) {
         key.FailNextReceive(kFaultStatus);

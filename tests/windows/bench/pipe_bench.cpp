@@ -356,8 +356,10 @@ int main() {
          namespace pt = tamsu::pass_through;
          const uint32_t first = std::min<uint32_t>(
              tamsu::ExpectedAnswerSize(m.data(), static_cast<uint32_t>(m.size())) + 4, sizeof answer);
+         uint32_t delivered = 0;
          return keys[2].PassThroughOut(pt::kSendCdb, pt::kCdbLength, static_cast<uint32_t>(m.size()), m.data()) == 0 &&
-                keys[2].PassThroughIn(pt::kReceiveCdb, pt::kCdbLength, first, answer) == 0;
+                keys[2].PassThroughIn(pt::kReceiveCdb, pt::kCdbLength, first, answer, &delivered) == 0 &&
+                delivered >= 2;
        }},
       {"TamsuTransmit (client library)",
        [sdkKey](const Bytes& m) {

@@ -230,6 +230,16 @@ TEST(KeySimFaults, AKeysOwnFaultsReplaceThoseOfEveryKey) {
   EXPECT_EQ("recv ok 4 00049000", out[13]);
 }
 
+TEST(KeySimFaults, AShortAnswerFailsItsCommandAndTheKeyServesOn) {
+  KeySim sim({L"--short-answer", L"1"});
+  std::vector<std::string> out =
+      RunPipeClient({L"list", L"devpipe:0", L"xfer:01", L"xfer:02", L"devpipe:0", L"xfer:03"});
+  ASSERT_EQ(10u, out.size());
+  EXPECT_EQ("recv ok 3 019000", out[4]);
+  EXPECT_EQ(0u, out[6].find("recv fail")) << "an answer short of its frame is no answer";
+  EXPECT_EQ("recv ok 3 039000", out[9]);
+}
+
 TEST(KeySimFaults, AStallDelaysThatKeysAnswerOnly) {
   KeySim sim({L"--keys", L"2", L"--key", L"0", L"--stall-after", L"1", L"--stall-ms", L"2500"});
   PipeClient stalled({L"list", L"devpipe:0", L"xfer:01", L"xfer:02"});

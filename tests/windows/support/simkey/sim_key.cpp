@@ -120,6 +120,11 @@ void SimKey::FailNextReceive(uint8_t scsiStatus, int skip) {
   failReceiveSkip_ = skip;
 }
 
+void SimKey::ShortenNextAnswer(size_t missing) {
+  CriticalSectionLock hold(bus_.impl_->lock);
+  shortenNextAnswer_ = missing;
+}
+
 void SimKey::UnplugDuringNextCommand() {
   CriticalSectionLock hold(bus_.impl_->lock);
   unplugAfterSend_ = true;
@@ -285,7 +290,15 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     return FALSE;
   }
   if (in != out) std::memcpy(out, in, pass_through::kRecordSize);
-  uint8_t* status = static_cast<uint8_t*>(out) + pass_through::kScsiStatusOffset;
+  // As a driver does: the request's SCSI status and the bytes it moved, written back into the record.
+  auto complete = [out](uint8_t scsiStatus, uint32_t moved) {
+    uint8_t* record = static_cast<uint8_t*>(out);
+    record[pass_through::kScsiStatusOffset] = scsiStatus;
+    for (size_t i = 0; i < 4; ++i) {
+      record[pass_through::kDataTransferLengthOffset + i] = static_cast<uint8_t>(moved >> (8 * i));
+    }
+    return TRUE;
+  };
   auto* data = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(fields.dataBuffer));
   if (returned) *returned = pass_through::kRecordSize;
 
@@ -293,21 +306,23 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     ++key.stats_.sends;
     if (key.failSendStatus_ >= 0) {
       if (key.failedSendObserver_) key.failedSendObserver_(Bytes(data, data + fields.dataTransferLength));
-      *status = static_cast<uint8_t>(key.failSendStatus_);
+      const uint8_t scsiStatus = static_cast<uint8_t>(key.failSendStatus_);
       key.failSendStatus_ = -1;
-      return TRUE;
+      return complete(scsiStatus, 0);
     }
     key.stats_.lastCommand.assign(data, data + fields.dataTransferLength);
     Bytes answer = key.responder_(key.stats_.lastCommand);
     if (answer.size() > 0xFFFF) answer.resize(0xFFFF);
     key.frame_.assign({static_cast<uint8_t>(answer.size() >> 8), static_cast<uint8_t>(answer.size())});
     key.frame_.insert(key.frame_.end(), answer.begin(), answer.end());
+    // After the responder, which may arm this fault for its own command.
+    key.deliverable_ = key.frame_.size() - std::min(key.shortenNextAnswer_, key.frame_.size());
+    key.shortenNextAnswer_ = 0;
     if (key.unplugAfterSend_) {
       key.unplugAfterSend_ = false;
       key.Vanish();
     }
-    *status = 0;
-    return TRUE;
+    return complete(0, fields.dataTransferLength);
   }
 
   if (HANDLE release = key.stallRelease_) {
@@ -323,15 +338,14 @@ BOOL SimKeyBusImpl::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     key.stats_.receiveLengths.push_back(fields.dataTransferLength);
   }
   if (key.failReceiveStatus_ >= 0 && key.failReceiveSkip_-- <= 0) {
-    *status = static_cast<uint8_t>(key.failReceiveStatus_);
+    const uint8_t scsiStatus = static_cast<uint8_t>(key.failReceiveStatus_);
     key.failReceiveStatus_ = -1;
-    return TRUE;
+    return complete(scsiStatus, 0);
   }
-  // Every receive returns the whole frame from its start, cut to the transfer length.
-  const size_t count = std::min<size_t>(fields.dataTransferLength, key.frame_.size());
+  // Every receive returns the frame from its start, cut to the transfer length.
+  const size_t count = std::min<size_t>(fields.dataTransferLength, key.deliverable_);
   if (count) std::memcpy(data, key.frame_.data(), count);
-  *status = 0;
-  return TRUE;
+  return complete(0, static_cast<uint32_t>(count));
 }
 
 HDEVINFO SimKeyBusImpl::SetupDiGetClassDevsA(const GUID* classGuid, PCSTR, HWND, DWORD flags) {

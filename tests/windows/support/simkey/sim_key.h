@@ -60,6 +60,9 @@ class SimKey {
   // moves no data.
   void FailNextSend(uint8_t scsiStatus);
   void FailNextReceive(uint8_t scsiStatus, int skip = 0);
+  // The next command's answer is `missing` bytes short of what its frame announces: each of its
+  // receives delivers (and reports) at most the bytes the key has.
+  void ShortenNextAnswer(size_t missing = 1);
   // The next send is taken, then the key is gone: the receive fails and so does every open.
   void UnplugDuringNextCommand();
   // The next receive blocks until `release` is set, or at most `timeoutMs`: a key that does not
@@ -91,13 +94,15 @@ class SimKey {
   int failSendStatus_ = -1;
   int failReceiveStatus_ = -1;
   int failReceiveSkip_ = 0;
+  size_t shortenNextAnswer_ = 0;
   HANDLE stallRelease_ = nullptr;
   DWORD stallTimeoutMs_ = INFINITE;
   DWORD plugBackMs_ = INFINITE;  // INFINITE: a vanished key stays away until Plug
   DWORD vanishedAt_ = 0;
   std::function<void(const Bytes&)> failedSendObserver_;
   Responder responder_;
-  Bytes frame_;  // the pending answer frame: two length bytes, then the answer
+  Bytes frame_;             // the pending answer frame: two length bytes, then the answer
+  size_t deliverable_ = 0;  // how much of frame_ the key gives
   KeyStats stats_;
 };
 
