@@ -28,6 +28,7 @@ using testing_support::WaitUntil;
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"TamsuReg_ZUVA.exe";
+constexpr DWORD kShortMonitorLifeMs = 15000;  // a monitor ending sooner counts as a failed start
 
 std::wstring ShippedProgram() { return testing_support::DistPath(L"TamsuSerB.exe"); }
 
@@ -334,9 +335,27 @@ TEST_F(ServiceTest, FailedRestartIsRetriedUntilTheProgramCanStartAgain) {
   const DWORD restored = GetTickCount();
   EXPECT_TRUE(WaitUntil(30000, HasMonitorChild)) << "no monitor within one retry step of the restore";
   EXPECT_TRUE(WaitUntil(10000, ListPipeAnswers)) << "the new monitor does not serve";
-  std::printf("[figure] program file restored to a monitor serving again: %lu ms\n", GetTickCount() - restored);
+  const DWORD backedOff = GetTickCount() - restored;
+  std::printf("[figure] program file restored to a monitor serving again: %lu ms\n", backedOff);
+  // The next try was due 8 s after the failure at 7 s: several seconds after the restore at 8 s.
+  EXPECT_GE(backedOff, 3000u) << "the retry delay did not grow";
+
+  // A monitor that served past its short life resets the delay: the next failure is retried after
+  // 1 s again, so a restore 2.5 s after it is served at the try of 3 s.
+  Sleep(kShortMonitorLifeMs + 1000);
+  ASSERT_TRUE(MoveFileW(program.c_str(), away.c_str())) << GetLastError();
+  child.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildId()));
+  TerminateProcess(child.get(), 1);
+  WaitForSingleObject(child.get(), 5000);
+  Sleep(2500);
+  ASSERT_TRUE(MoveFileW(away.c_str(), program.c_str())) << GetLastError();
+  const DWORD restoredAgain = GetTickCount();
+  EXPECT_TRUE(WaitUntil(15000, HasMonitorChild));
+  std::printf("[figure] after a healthy monitor, restored to a monitor: %lu ms\n", GetTickCount() - restoredAgain);
+  EXPECT_LT(GetTickCount() - restoredAgain, 6000u) << "the delay grown before the recovery was kept";
 
   // Unstartable again; a stop during the retry delay is served at once and leaves nothing.
+  ASSERT_TRUE(WaitUntil(10000, ListPipeAnswers));
   ASSERT_TRUE(MoveFileW(program.c_str(), away.c_str())) << GetLastError();
   child.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildId()));
   TerminateProcess(child.get(), 1);

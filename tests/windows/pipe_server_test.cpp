@@ -391,6 +391,23 @@ TEST(BlockingPipeServer, ServesAndStopsWaitingForAClientOrServingOne) {
   ASSERT_FALSE(served.empty());
   EXPECT_EQ(0u, served.back().find("recv fail")) << "the idle client's connection must end:" << Dump(served);
   if (servingStopped) delete serving;
+
+  // A stop requested while a client is served, the instance left in place: once the client goes,
+  // the thread waits for no other client and ends on its own.
+  auto* asked = new BlockingEchoServer(PipeName(L"BlockingEchoAsked"));
+  ASSERT_TRUE(asked->StartThread());
+  UniqueHandle askedIdle(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestAskedIdle"));
+  UniqueHandle askedGo(CreateEventW(nullptr, TRUE, FALSE, L"TamsuTestAskedGo"));
+  PipeClient leaving({L"open:BlockingEchoAsked", L"xfer:01", L"signal:TamsuTestAskedIdle", L"wait:TamsuTestAskedGo",
+                      L"close"});
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(askedIdle.get(), 20000));
+  asked->RequestStop();
+  SetEvent(askedGo.get());
+  leaving.Finish();
+  const bool askedEnded = asked->WaitForThread(5000);
+  EXPECT_TRUE(askedEnded) << "the server went on waiting for clients after its stop";
+  EXPECT_FALSE(WaitNamedPipeW(PipeName(L"BlockingEchoAsked").c_str(), 100)) << "a client was offered the pipe after the stop";
+  if (askedEnded || asked->Stop(100, 5000)) delete asked;
 }
 
 }  // namespace
