@@ -8,12 +8,14 @@
  * caller.
  *
  * The genuine server: before anything is sent on a connection (a list request or a command), the
- * pipe's server must be the installed service. Its program is compared with the service's where
- * this client may read both; otherwise its session must be 0, where services run from Vista on.
- * Any other server is disconnected unsent and reported as TAMSU_E_NO_SERVICE, with its own text
- * from TamsuErrorText. Before Windows Vista no such check is possible and any server is taken.
- * Developers working against TamsuKeySim allow any server with TAMSU_ALLOW_ANY_SERVER=1 in the
- * client process's environment (read once, at the first connection; never a default). */
+ * pipe's server must be the monitor process whose id the running service published, and from
+ * Windows Vista on it must run in the service's session. Any other server is disconnected unsent
+ * and reported as TAMSU_E_NO_SERVICE, with its own text from TamsuErrorText. Pipes are opened for
+ * identification only, so no server can act as the client. Before Windows Vista a pipe's server
+ * cannot be known and any server is taken. Developers working against TamsuKeySim allow any
+ * server with TAMSU_ALLOW_ANY_SERVER=1 in the client process's environment (read once, at the
+ * first connection; never a default); it counts only while the service is not installed or is
+ * stopped. */
 #ifndef TAMSU_CLIENT_H
 #define TAMSU_CLIENT_H
 
@@ -63,6 +65,8 @@ TAMSU_CLIENT_API LONG WINAPI TamsuListKeys(char* paths, DWORD* length);
  * client. *key is NULL after any failure (when key is not NULL).
  * TAMSU_E_UNKNOWN_READER: no such key is served (also a path no listed key can have);
  * TAMSU_E_SHARING_VIOLATION: the key stayed in use by another client for the whole time;
+ * TAMSU_E_TIMEOUT: the service's list, asked for a key whose pipe is not there, stayed busy or
+ * did not answer in time (a list request may end up to 1 s past timeoutMs);
  * TAMSU_E_INVALID_PARAMETER: a NULL argument; TAMSU_E_NO_SERVICE: no monitor runs. */
 TAMSU_CLIENT_API LONG WINAPI TamsuConnect(const char* path, DWORD timeoutMs, TAMSU_KEY* key);
 
@@ -73,9 +77,9 @@ TAMSU_CLIENT_API LONG WINAPI TamsuConnect(const char* path, DWORD timeoutMs, TAM
  * length needed and the answer is kept, so that a second call with the same command and a larger
  * buffer gets it without sending again (another command drops it and is sent);
  * TAMSU_W_REMOVED_CARD: the service dropped the connection (the command failed on the key);
- * TAMSU_E_TIMEOUT: no answer came within timeoutMs; TAMSU_F_COMM_ERROR: an answer longer than
- * TAMSU_MAX_COMMAND bytes. After any of the last three the connection is closed, so that a late
- * answer is never taken for the next command's: later calls return TAMSU_W_REMOVED_CARD without
+ * TAMSU_E_TIMEOUT: no answer came within timeoutMs (the call returns at most about 1 s later);
+ * TAMSU_F_COMM_ERROR: an answer longer than TAMSU_MAX_COMMAND bytes. After any of the last three the connection is
+ * closed, so that a late answer is never taken for the next command's: later calls return TAMSU_W_REMOVED_CARD without
  * sending. Disconnect, and connect again. */
 TAMSU_CLIENT_API LONG WINAPI TamsuTransmit(TAMSU_KEY key, const BYTE* command, DWORD commandLength, BYTE* answer,
                                            DWORD* answerLength, DWORD timeoutMs);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/win/unique_resource.h"
+#include "genuine_server.h"
 #include "service/host/service_control.h"
 #include "service/pipes/pipe_protocol.h"
 
@@ -22,10 +23,11 @@ using tamsu::UniqueHandle;
 constexpr DWORD kMaxMessage = tamsu::kPipeBufferSize;  // requests; and every reply the monitor writes
 constexpr DWORD kListReplyTimeoutMs = 10000;           // the list also starts new device servers
 constexpr DWORD kListBusyWaitMs = 10000;
+constexpr DWORD kListGraceMs = 1000;       // a list request of TamsuConnect's may end this long past its time-out
 constexpr DWORD kBusyWaitSliceMs = 500;    // a wait for a busy pipe, cut so the deadline is checked
 constexpr DWORD kGapPollMs = 20;           // between looks for a listed key's pipe
 constexpr DWORD kListRecheckMs = 1000;     // a key that left the list is not waited for any longer
-constexpr DWORD kCancelWaitMs = 5000;      // for a cancelled I/O to end; see TamsuKey::Abort
+constexpr DWORD kCancelWaitMs = 500;       // twice at most, for a cancelled I/O to end; see TamsuKey::Abort
 constexpr size_t kMaxPathLength = 1024;    // longer than any path the monitor's list can hold
 constexpr char kPathPrefix[] = "\\\\?\\";  // what the monitor drops from a path to name its pipe
 constexpr char kDevicePrefix[] = "\\\\.\\";
@@ -84,16 +86,23 @@ const char* WithoutPrefix(const char* path) {
 }
 
 // What names the key's pipe; nullptr when no served key can have it. A separator would let the
-// name climb out of the pipe namespace once Windows normalises it, and "List" would name the list pipe.
+// name climb out of the pipe namespace once Windows normalises it; Windows also drops trailing dots
+// and spaces, so "List. " would name the list pipe and "..." the empty name.
 const char* PipeSuffix(const char* path) {
   const char* suffix = WithoutPrefix(path);
   size_t length = 0;
   for (const char* c = suffix; *c; ++c, ++length) {
     if (length >= kMaxPathLength || *c < 0x20 || *c > 0x7E || *c == '\\' || *c == '/') return nullptr;
   }
+  while (length > 0 && (suffix[length - 1] == '.' || suffix[length - 1] == ' ')) --length;
   if (length == 0) return nullptr;
   ListArgument list;
-  return SameIgnoringCase(suffix, list.text) ? nullptr : suffix;
+  const size_t listLength = sizeof list.text - 1;
+  if (length != listLength) return suffix;
+  for (size_t i = 0; i < listLength; ++i) {
+    if (Lower(suffix[i]) != Lower(list.text[i])) return suffix;
+  }
+  return nullptr;
 }
 
 // The format with `argument` (ASCII, checked by PipeSuffix) in place of %s.
@@ -169,8 +178,8 @@ struct TamsuKey {
     return GetLastError() == ERROR_MORE_DATA ? IoResult::kMoreData : IoResult::kBroken;
   }
 
-  // Ends a pending I/O. Cancelling ends a pipe's I/O at once; should it not, closing the handle
-  // does, and should even that not, the block stays allocated for good.
+  // Ends a pending I/O within about a second. Cancelling ends a pipe's I/O at once; should it not,
+  // closing the handle does, and should even that not, the block stays allocated for good.
   void Abort() {
     CancelIo(pipe.get());
     if (WaitForSingleObject(io.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
@@ -197,7 +206,6 @@ namespace {
 // OpenMessagePipe's refusal of a server that is not the service (an application-defined code).
 constexpr DWORD kNotTheService = 0x20000001;
 constexpr char kAllowAnyServer[] = "TAMSU_ALLOW_ANY_SERVER";
-constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista on
 
 // Whether the calling thread's last "no service" was a refused server, for TamsuErrorText.
 thread_local bool t_refusedServer = false;
@@ -219,64 +227,75 @@ bool AnyServerAllowed() {
   return state == 2;
 }
 
-// The installed service's program, unquoted; false when the service or its configuration cannot be read.
-bool ServiceProgram(wchar_t (&path)[MAX_PATH]) {
+// The monitor's process id as the service published it; 0 when there is none.
+DWORD PublishedMonitorId() {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, tamsu::kServiceKeyPath, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return 0;
+  DWORD id = 0;
+  DWORD type = 0;
+  DWORD size = sizeof id;
+  const LONG read =
+      RegQueryValueExW(raw, tamsu::kMonitorProcessIdValue, nullptr, &type, reinterpret_cast<BYTE*>(&id), &size);
+  RegCloseKey(raw);
+  return read == ERROR_SUCCESS && type == REG_DWORD && size == sizeof id ? id : 0;
+}
+
+// Whether the service runs (installed and not stopped; a state that cannot be read counts as
+// running), and its process's session where this client may read it, else 0.
+void QueryService(bool* running, DWORD* session) {
+  *running = true;
+  *session = 0;
   tamsu::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  tamsu::UniqueServiceHandle service(
-      manager ? OpenServiceW(manager.get(), tamsu::kServiceName, SERVICE_QUERY_CONFIG) : nullptr);
-  union {
-    QUERY_SERVICE_CONFIGW config;
-    BYTE bytes[8192];
-  } buffer;
-  DWORD needed = 0;
-  if (!service || !QueryServiceConfigW(service.get(), &buffer.config, sizeof buffer, &needed) ||
-      !buffer.config.lpBinaryPathName) {
-    return false;
+  if (!manager) return;
+  tamsu::UniqueServiceHandle service(OpenServiceW(manager.get(), tamsu::kServiceName, SERVICE_QUERY_STATUS));
+  if (!service) {
+    *running = GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+    return;
   }
-  const wchar_t* from = buffer.config.lpBinaryPathName;
-  const wchar_t end = *from == L'"' ? L'"' : 0;
-  if (end) ++from;
-  size_t length = 0;
-  while (from[length] && from[length] != end && length + 1 < MAX_PATH) ++length;
-  if (from[length] && from[length] != end) return false;  // longer than a path
-  CopyMemory(path, from, length * sizeof(wchar_t));
-  path[length] = 0;
-  return length > 0;
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed)) {
+    return;
+  }
+  *running = status.dwCurrentState != SERVICE_STOPPED;
+  DWORD id = 0;
+  if (status.dwProcessId != 0 && ProcessIdToSessionId(status.dwProcessId, &id)) *session = id;
 }
 
-// The program of process `id`; false when this client may not ask (a low-integrity client may
-// not query a LocalSystem process).
-bool ProcessProgram(ULONG id, wchar_t (&path)[MAX_PATH]) {
-  using QueryName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
-  const auto query = Kernel32<QueryName>("QueryFullProcessImageNameW");
-  UniqueHandle process(query ? OpenProcess(kQueryLimitedInformation, FALSE, id) : nullptr);
-  DWORD size = MAX_PATH;
-  return process && query(process.get(), 0, path, &size) && size > 0 && size < MAX_PATH;
+// Services run in a session of their own from Vista on (major version 6).
+bool SessionsOfTheirOwn() {
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  return !GetVersionExW(&version) || version.dwMajorVersion >= 6;
 }
 
-// Whether the pipe's server is the service, by what every client can check: the server's program
-// against the service's where the client may read both, else the server's session (services run
-// in session 0 from Vista on; a user's programs never do). Before Vista no check is possible.
+// Whether the pipe's server is the service's monitor (genuine_server.h has the rule).
 bool ServedByTheService(HANDLE pipe) {
-  if (AnyServerAllowed()) return true;
   using ServerValue = BOOL(WINAPI*)(HANDLE, PULONG);
   const auto serverProcess = Kernel32<ServerValue>("GetNamedPipeServerProcessId");
-  if (!serverProcess) return true;
-  ULONG id = 0;
-  if (!serverProcess(pipe, &id)) return false;
-  wchar_t server[MAX_PATH];
-  wchar_t service[MAX_PATH];
-  if (ProcessProgram(id, server) && ServiceProgram(service)) return lstrcmpiW(server, service) == 0;
   const auto serverSession = Kernel32<ServerValue>("GetNamedPipeServerSessionId");
-  ULONG session = 1;
-  return serverSession && serverSession(pipe, &session) && session == 0;
+  tamsu::ServerFacts facts = {};
+  ULONG value = 0;
+  facts.idReadable = serverProcess != nullptr;
+  facts.serverId = serverProcess && serverProcess(pipe, &value) ? value : 0;
+  facts.publishedId = PublishedMonitorId();
+  facts.sessionRequired = SessionsOfTheirOwn();
+  facts.sessionKnown = serverSession && serverSession(pipe, &value);
+  facts.serverSession = facts.sessionKnown ? value : 0;
+  DWORD servicesSession = 0;
+  QueryService(&facts.serviceRunning, &servicesSession);
+  facts.servicesSession = servicesSession;
+  facts.anyServerAllowed = AnyServerAllowed();
+  return tamsu::GenuineServer(facts);
 }
 
 // Opens `name` for overlapped I/O in message mode: 0, kNotTheService (closed before anything was
 // sent), or the error of the open.
 DWORD OpenMessagePipe(const wchar_t* name, TamsuKey* key) {
+  // Identification only: a server that is not the service must not act as this client.
   key->pipe.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr));
+                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!key->pipe) return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(key->pipe.get(), &mode, nullptr, nullptr)) {
@@ -295,15 +314,19 @@ LONG NoService(DWORD error) {
   return TAMSU_E_NO_SERVICE;
 }
 
-// Asks the monitor for its list. On success reply[0..*size) of `key` is a well-formed list: paths,
-// each non-empty and zero-terminated, then one more zero.
-LONG RequestList(TamsuKey* key, DWORD* size) {
+// Asks the monitor for its list within `deadline`, waiting at most kListBusyWaitMs while other
+// clients hold the list pipe and kListReplyTimeoutMs for the answer; *outOfTime tells that a wait
+// ran out. On success reply[0..*size) of `key` is a well-formed list: paths, each non-empty and
+// zero-terminated, then one more zero.
+LONG RequestList(TamsuKey* key, DWORD* size, const Deadline& deadline, bool* outOfTime) {
+  *outOfTime = false;
   wchar_t name[kPipeNameCapacity];
   MakeListPipeName(name);
-  const Deadline busy(kListBusyWaitMs);
+  const Deadline busy(AtMost(deadline.Remaining(), kListBusyWaitMs));
   for (;;) {
     const DWORD error = OpenMessagePipe(name, key);
     if (error == 0) break;
+    *outOfTime = error == ERROR_PIPE_BUSY;
     if (error != ERROR_PIPE_BUSY || busy.Remaining() == 0) return NoService(error);
     if (!WaitNamedPipeW(name, AtMost(busy.Remaining(), kBusyWaitSliceMs)) && GetLastError() != ERROR_SEM_TIMEOUT) {
       Sleep(kGapPollMs);
@@ -312,9 +335,10 @@ LONG RequestList(TamsuKey* key, DWORD* size) {
   static_assert(tamsu::kListRequestSize <= sizeof key->request, "the list request fits");
   for (size_t i = 0; i < tamsu::kListRequestSize; ++i) key->request[i] = static_cast<BYTE>(tamsu::kListRequest[i]);
   DWORD length = 0;
-  if (key->Exchange(tamsu::kListRequestSize, &length, kListReplyTimeoutMs) != IoResult::kDone) {
-    return TAMSU_F_COMM_ERROR;
-  }
+  const IoResult exchanged =
+      key->Exchange(tamsu::kListRequestSize, &length, AtMost(deadline.Remaining(), kListReplyTimeoutMs));
+  *outOfTime = exchanged == IoResult::kTimeout;
+  if (exchanged != IoResult::kDone) return TAMSU_F_COMM_ERROR;
   // Anything but a list ("Error" included) is a failure of the list pipe.
   const BYTE* reply = key->reply;
   if (length == 0 || reply[length - 1] != 0) return TAMSU_F_COMM_ERROR;
@@ -329,14 +353,19 @@ LONG RequestList(TamsuKey* key, DWORD* size) {
   return TAMSU_S_SUCCESS;
 }
 
-// Whether the monitor lists the key of `suffix`. Asking also makes the monitor start that key's
-// pipe server when it has none yet.
-LONG IsListed(const char* suffix, bool* listed) {
+// Whether the monitor lists the key of `suffix`, asked within TamsuConnect's `deadline` or a short
+// grace, so that a connection without time to wait still learns of a key whose pipe the list has
+// yet to start (the list pipe is busy for a moment after each of its clients). Asking also makes
+// the monitor start that key's pipe server when it has none yet.
+LONG IsListed(const char* suffix, const Deadline& deadline, bool* listed) {
   *listed = false;
   TamsuKey* list = TamsuKey::Create();
   if (!list) return TAMSU_E_NO_MEMORY;
   DWORD size = 0;
-  const LONG result = RequestList(list, &size);
+  bool outOfTime = false;
+  const DWORD remaining = deadline.Remaining();
+  LONG result = RequestList(list, &size, Deadline(remaining > kListGraceMs ? remaining : kListGraceMs), &outOfTime);
+  if (outOfTime) result = TAMSU_E_TIMEOUT;
   if (result == TAMSU_S_SUCCESS) {
     const char* entries = reinterpret_cast<const char*>(list->reply);
     for (DWORD at = 0; entries[at] != 0 && !*listed;) {
@@ -381,7 +410,7 @@ LONG OpenKey(const char* suffix, DWORD timeoutMs, TamsuKey* key) {
     // (the list starts it). The list decides, and is asked again now and then while we wait.
     if (!listed || deadline.Elapsed() - listedAt >= kListRecheckMs) {
       const bool firstLook = !listed;
-      const LONG result = IsListed(suffix, &listed);
+      const LONG result = IsListed(suffix, deadline, &listed);
       if (result != TAMSU_S_SUCCESS) return result;
       if (!listed) return TAMSU_E_UNKNOWN_READER;
       listedAt = deadline.Elapsed();
@@ -401,7 +430,8 @@ LONG WINAPI TamsuListKeys(char* paths, DWORD* length) {
   TamsuKey* list = TamsuKey::Create();
   if (!list) return TAMSU_E_NO_MEMORY;
   DWORD size = 0;
-  LONG result = RequestList(list, &size);
+  bool outOfTime = false;
+  LONG result = RequestList(list, &size, Deadline(kListBusyWaitMs + kListReplyTimeoutMs), &outOfTime);
   if (result == TAMSU_S_SUCCESS) {
     if (size == 1) {
       result = TAMSU_E_NO_READERS_AVAILABLE;
@@ -481,7 +511,8 @@ const char* WINAPI TamsuErrorText(LONG code) {
     case TAMSU_E_NO_MEMORY: return "Not enough memory.";
     case TAMSU_E_INSUFFICIENT_BUFFER: return "The buffer is too small; the length needed has been returned.";
     case TAMSU_E_UNKNOWN_READER: return "No such key is served.";
-    case TAMSU_E_TIMEOUT: return "The key did not answer in time; the connection is closed.";
+    case TAMSU_E_TIMEOUT:
+      return "The key or the service did not answer in time; the connection is closed.";
     case TAMSU_E_SHARING_VIOLATION: return "The key is in use by another program.";
     case TAMSU_F_COMM_ERROR: return "The service's pipe failed, or answered outside its protocol.";
     case TAMSU_E_NO_SERVICE:

@@ -34,7 +34,9 @@ using testing_support::ProcessesNamed;
 using testing_support::ProgramFolder;
 using testing_support::RunPipeClient;
 using testing_support::RunProgram;
+using testing_support::SimService;
 using testing_support::WaitUntil;
+using testing_support::WriteSimKeys;
 
 const wchar_t kKeyPathFormat[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#fault";
 const DWORD kProgress = 20;  // answers each client must have verified to count as served
@@ -204,8 +206,6 @@ TEST(Faults, KeyStallingWhileItsServerIsRemovedHoldsUpNoOtherKeyAndFailsOnlyItsC
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kProgramName[] = L"TamsuSerB.exe";
 
-std::wstring SimService() { return ProgramFolder() + L"sim_service\\TamsuSerB.exe"; }
-
 DWORD ServiceState() { return testing_support::ServiceState(kServiceName); }
 
 DWORD MonitorChildId() {
@@ -213,23 +213,11 @@ DWORD MonitorChildId() {
   return children.size() == 1 ? children[0] : 0;
 }
 
-// The keys of sim_service\TamsuSerB.exe, one line each ("stall:" before a path: a key that stops
-// answering on its first receive).
-void WriteSimKeys(const std::vector<std::string>& lines) {
-  const std::wstring list = ProgramFolder() + L"sim_service\\simkeys.txt";
-  UniqueFileHandle file(CreateFileW(list.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_TRUE(file.valid());
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
-}
-
 // A monitor whose keys all hang in a transaction, closed by another program: it must not linger on
 // its stalled servers, and the monitor waiting for the mutex must take over soon.
 TEST(Faults, MonitorWithStalledKeysClosedEndsAndTheWaitingMonitorServes) {
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"TamsuSimKeyRelease"));
-  WriteSimKeys({"stall:" + NarrowKeyPath(0), "stall:" + NarrowKeyPath(1), "stall:" + NarrowKeyPath(2)});
+  ASSERT_TRUE(WriteSimKeys({"stall:" + NarrowKeyPath(0), "stall:" + NarrowKeyPath(1), "stall:" + NarrowKeyPath(2)}));
   ChildProcess first;
   ASSERT_TRUE(first.Start(SimService(), {L"-m"}));
   ASSERT_TRUE(WaitUntil(15000, [] { return ListShows(3); }));
@@ -265,7 +253,7 @@ class ServiceFaults : public ::testing::Test {
   void SetUp() override {
     std::vector<std::string> lines;
     for (int k = 0; k < 3; ++k) lines.push_back(NarrowKeyPath(k));  // keys 0 and 1 under load, key 2 held
-    WriteSimKeys(lines);
+    ASSERT_TRUE(WriteSimKeys(lines));
     ASSERT_EQ(0u, RunProgram(SimService(), {L"-i", L"-s"}));
     ASSERT_TRUE(WaitUntil(15000, [] { return ServiceState() == SERVICE_RUNNING; })) << "state " << ServiceState();
     ASSERT_TRUE(WaitUntil(15000, [] { return MonitorChildId() != 0; })) << "no monitor child";

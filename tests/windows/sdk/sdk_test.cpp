@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "process/child_process.h"
+#include "process/import_patch.h"
 #include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
@@ -30,6 +31,7 @@ using sim::SimKey;
 using sim::SimKeyBus;
 using testing_support::ChildProcess;
 using testing_support::DistPath;
+using testing_support::ImportPatch;
 
 const char kKeyA[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#a#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const char kKeyB[] = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#b#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
@@ -202,8 +204,10 @@ TEST_F(ConnectServed, EitherPathFormAndRefusals) {
   EXPECT_EQ(nullptr, none);
   EXPECT_EQ(TAMSU_E_INVALID_PARAMETER, TamsuConnect(kKeyA, 0, nullptr));
   const std::string tooLong = std::string("\\\\?\\") + std::string(5000, 'k');
-  for (const std::string& path : {std::string(kKeyB), std::string(""), std::string("\\\\?\\List"),
-                                  std::string("\\\\?\\x\\..\\..\\..\\C:\\windows\\win.ini"), tooLong}) {
+  // Windows drops a name's trailing dots and spaces: these would all name the list pipe.
+  for (const std::string& path :
+       {std::string(kKeyB), std::string(""), std::string("\\\\?\\List"), std::string("List."), std::string("LIST.."),
+        std::string("\\\\?\\list. "), std::string("\\\\?\\x\\..\\..\\..\\C:\\windows\\win.ini"), tooLong}) {
     const DWORD start = GetTickCount();
     none = reinterpret_cast<TAMSU_KEY>(1);
     EXPECT_EQ(TAMSU_E_UNKNOWN_READER, TamsuConnect(path.c_str(), 3000, &none)) << path.substr(0, 60);
@@ -231,6 +235,35 @@ TEST_F(ConnectServed, BusyKeyIsWaitedForThenASharingViolation) {
   keys_.push_back(second);
   EXPECT_LT(GetTickCount() - start, 5000u);
   EXPECT_EQ(TAMSU_S_SUCCESS, Send(second, kSelect).result);
+}
+
+TEST_F(ConnectServed, ListPipeHeldByAnotherClientIsWaitedForOnlyWithinTheTimeOut) {
+  AddKey(kKeyA);  // its pipe comes with the first list
+  UniqueFileHandle holder(CreateFileW(PipeName(kListNameArgument).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder.valid()) << GetLastError();
+  TAMSU_KEY key = nullptr;
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(TAMSU_E_TIMEOUT, TamsuConnect(kKeyA, 300, &key));
+  EXPECT_LT(GetTickCount() - start, 3000u) << "the busy list pipe was waited for past the time-out";
+}
+
+std::vector<DWORD> g_openFlags;
+HANDLE WINAPI CreateFileRecorded(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* attributes,
+                                 DWORD disposition, DWORD flags, HANDLE model) {
+  g_openFlags.push_back(flags);
+  return CreateFileW(name, access, share, attributes, disposition, flags, model);
+}
+
+TEST_F(ConnectServed, PipesAreOpenedForIdentificationOnly) {
+  AddKey(kKeyA);
+  ImportPatch recorder(GetModuleHandleW(L"TamsuClient.dll"), "KERNEL32.dll", "CreateFileW",
+                       reinterpret_cast<void*>(&CreateFileRecorded));
+  ASSERT_TRUE(recorder.applied());
+  ASSERT_NE(nullptr, Connect(kKeyA));
+  ASSERT_LE(2u, g_openFlags.size()) << "the list pipe, then the key's";
+  const DWORD level = SECURITY_SQOS_PRESENT | SECURITY_DELEGATION;  // the flag and the level's two bits
+  for (DWORD flags : g_openFlags) EXPECT_EQ(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, flags & level);
 }
 
 TEST(Connect, ListedKeyWithoutAPipeYetIsWaitedFor) {
@@ -331,13 +364,21 @@ TEST_F(TransmitServed, FailedCommandsAreRemovedCardsAndCloseTheConnection) {
   EXPECT_EQ(TAMSU_E_NO_READERS_AVAILABLE, TamsuListKeys(paths, &length));
 }
 
+BOOL WINAPI CancelNothing(HANDLE) { return TRUE; }
+
 TEST_F(TransmitServed, NoAnswerInTimeClosesTheConnection) {
   SimKey& simKey = AddKey(kKeyA);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   TAMSU_KEY key = Connect(kKeyA);
   simKey.StallNextReceive(release.get());
   const DWORD start = GetTickCount();
-  EXPECT_EQ(TAMSU_E_TIMEOUT, Send(key, kSelect, 4096, 400).result);
+  {
+    // Cancelling does nothing here, so closing the handle must end the read, and soon.
+    ImportPatch noCancel(GetModuleHandleW(L"TamsuClient.dll"), "KERNEL32.dll", "CancelIo",
+                         reinterpret_cast<void*>(&CancelNothing));
+    ASSERT_TRUE(noCancel.applied());
+    EXPECT_EQ(TAMSU_E_TIMEOUT, Send(key, kSelect, 4096, 400).result);
+  }
   const DWORD waited = GetTickCount() - start;
   EXPECT_GE(waited, 380u);
   EXPECT_LT(waited, 3000u);
@@ -484,17 +525,36 @@ TEST_F(Win64Served, EveryResultFromA64BitProgram) {
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], out[std::to_string(i + 1)]) << "step " << i + 1;
 }
 
-// Without the developer's permission, this program's servers are not the installed service.
-TEST_F(Win64Served, A64BitClientSendsNothingToAServerThatIsNotTheService) {
-  AddKey(kKeyA);
-  FakeServer squatter(FakeKeyPipe(), {std::string("\x90\x00", 2)});
-  ASSERT_TRUE(squatter.Serve());
-  SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", nullptr);
-  auto out = RunDriver64({L"list", L"connect:2000:" + Wide(kFakeKey), L"send:300:2000:00a4040000"});
-  SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", L"1");
-  EXPECT_EQ(0u, out["1"].rfind("list 0x8010001D", 0)) << out["1"];
-  EXPECT_EQ("connect 0x8010001D", out["2"]);
-  EXPECT_EQ(0u, squatter.requests()) << "a command reached a server that is not the service";
+// The service as installed (sim_service\TamsuSerB.exe, with simulated keys) while a stranger here
+// holds the pipe name of a key the service does not serve: both libraries take the service and send
+// nothing to the stranger, although this program and the driver allow any server.
+TEST(Connect, TheRunningServiceIsTakenAndAStrangerNeverEvenWithTheDevelopersSetting) {
+  ASSERT_TRUE(g_anyServerAllowed);
+  FakeServer stranger(FakeKeyPipe(), {std::string("\x90\x00", 2)});
+  ASSERT_TRUE(stranger.Serve());
+  ASSERT_TRUE(testing_support::WriteSimKeys({kKeyA}));
+  struct Installed {
+    ~Installed() {
+      testing_support::RunProgram(testing_support::SimService(), {L"-k", L"-u"});
+      testing_support::KillProcessesNamed(L"TamsuSerB.exe");
+    }
+  } installed;
+  ASSERT_EQ(0u, testing_support::RunProgram(testing_support::SimService(), {L"-i", L"-s"}));
+  DWORD length = 0;
+  ASSERT_TRUE(testing_support::WaitUntil(15000, [&] { return TamsuListKeys(nullptr, &length) == TAMSU_S_SUCCESS; }))
+      << "the service's monitor is not taken";
+  TAMSU_KEY key = nullptr;
+  EXPECT_EQ(TAMSU_E_NO_SERVICE, TamsuConnect(kFakeKey, 2000, &key));
+  EXPECT_STREQ("The pipe's server is not the Tamsu service; nothing was sent to it.",
+               TamsuErrorText(TAMSU_E_NO_SERVICE));
+  ASSERT_EQ(TAMSU_S_SUCCESS, TamsuConnect(kKeyA, 5000, &key)) << "the genuine service, for another key";
+  EXPECT_EQ(TAMSU_S_SUCCESS, Send(key, kSelect).result);
+  TamsuDisconnect(key);
+  auto out = RunDriver64({L"connect:2000:" + Wide(kFakeKey), L"connect:5000:" + Wide(kKeyA), L"send:4096:5000:00a404"});
+  EXPECT_EQ("connect 0x8010001D", out["1"]);
+  EXPECT_EQ("connect 0x00000000", out["2"]);
+  EXPECT_EQ(0u, out["3"].rfind("send 0x00000000", 0)) << out["3"];
+  EXPECT_EQ(0u, stranger.requests()) << "a command reached a server that is not the service";
 }
 
 }  // namespace

@@ -120,6 +120,17 @@ DWORD ServiceState(const wchar_t* serviceName) {
   return status.dwCurrentState;
 }
 
+std::wstring SimService() { return ProgramFolder() + L"sim_service\\TamsuSerB.exe"; }
+
+bool WriteSimKeys(const std::vector<std::string>& lines) {
+  UniqueFileHandle file(CreateFileW((ProgramFolder() + L"sim_service\\simkeys.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr));
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  DWORD written = 0;
+  return file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs) {
   for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(pollMs)) {
     if (condition()) return true;

@@ -39,6 +39,12 @@ void KillProcessesNamed(const wchar_t* name);
 // The service's current state (SERVICE_RUNNING, ...), or 0 when it cannot be queried.
 DWORD ServiceState(const wchar_t* serviceName);
 
+// The service built with simulated keys (sim_service\TamsuSerB.exe beside the test program), and
+// its keys, one line each ("stall:" before a path: a key that stops answering on its first
+// receive), written to simkeys.txt beside it; false when they cannot be.
+std::wstring SimService();
+bool WriteSimKeys(const std::vector<std::string>& lines);
+
 // Polls until the condition holds; false when it still does not after the time-out.
 bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition, DWORD pollMs = 50);
 
