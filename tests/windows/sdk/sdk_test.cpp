@@ -334,12 +334,12 @@ TEST_F(TransmitServed, AnswerTooLongForTheBufferIsKeptForTheNextCall) {
   EXPECT_EQ(0xEE, full.answer[300]) << "nothing beyond the answer";
 
   // Delivered once: the same command again is sent again; and a kept answer is never given to
-  // another command.
+  // another command, not even one of the same length.
   EXPECT_EQ(TAMSU_S_SUCCESS, Send(key, kSelect, 300).result);
   EXPECT_EQ(2, simKey.stats().sends);
   EXPECT_EQ(TAMSU_E_INSUFFICIENT_BUFFER, Send(key, kSelect, 10).result);
   simKey.SetResponder(sim::Echo());
-  const Bytes other = {0x00, 0xB0, 0x00, 0x00, 0x02};
+  const Bytes other = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x01};
   const Sent next = Send(key, other, 300);
   ASSERT_EQ(TAMSU_S_SUCCESS, next.result);
   EXPECT_EQ(4, simKey.stats().sends);
