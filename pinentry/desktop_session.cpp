@@ -25,9 +25,11 @@ constexpr DWORD kSwitchAccess = DESKTOP_SWITCHDESKTOP;
 char g_pictureOnDisk[MAX_PATH];
 volatile LONG g_pictureOnDiskSet = 0;
 
-std::string PictureName() {
+// The picture's name from the entry's GUID, or from rand() when there is none (*unique false then).
+std::string PictureName(bool* unique) {
   GUID guid;
-  if (SUCCEEDED(CoCreateGuid(&guid))) {
+  *unique = SUCCEEDED(CoCreateGuid(&guid));
+  if (*unique) {
     const uint8_t(&bytes)[8] = guid.Data4;
     return PictureNameFromGuid(guid.Data1, guid.Data2, guid.Data3, bytes);
   }
@@ -43,14 +45,47 @@ void CopyBounded(char* destination, size_t capacity, const char* text) {
   destination[length] = 0;
 }
 
-// The picture's path in the temporary folder; empty when that folder cannot be named, rather than
-// a picture in whatever the current directory is.
-std::string PicturePath(const std::string& name) {
-  char folder[MAX_PATH] = {};
-  const DWORD length = GetTempPathA(MAX_PATH, folder);
+// The package's picture folder in the temporary folder, made if need be; empty when that folder
+// cannot be named or made, rather than a picture in whatever the current directory is.
+std::string PictureFolder() {
+  char temporary[MAX_PATH] = {};
+  const DWORD length = GetTempPathA(MAX_PATH, temporary);
   if (length == 0 || length >= MAX_PATH) return {};
+  char folder[MAX_PATH] = {};
+  if (!PathCombineA(folder, temporary, kPictureFolder)) return {};
+  if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  return folder;
+}
+
+// A process that may still be using its picture; one we may not ask about counts as running.
+bool ProcessRuns(DWORD processId) {
+  UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// A process terminated mid-entry runs nothing of ours, so its picture waits here for the next entry.
+void DeletePicturesOfEndedEntries(const std::string& folder) {
+  char pattern[MAX_PATH] = {};
+  if (!PathCombineA(pattern, folder.c_str(), "*.bmp")) return;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const DWORD writer = PictureWriter(found.cFileName);
+    char path[MAX_PATH] = {};
+    if ((writer == 0 || !ProcessRuns(writer)) && PathCombineA(path, folder.c_str(), found.cFileName)) DeleteFileA(path);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// The picture's path in the package's folder; empty when there is none.
+std::string PicturePath(const std::string& name) {
+  const std::string folder = PictureFolder();
+  if (folder.empty()) return {};
+  DeletePicturesOfEndedEntries(folder);
   char path[MAX_PATH] = {};
-  if (!PathCombineA(path, folder, name.c_str())) return {};
+  if (!PathCombineA(path, folder.c_str(), PictureFileName(GetCurrentProcessId(), name).c_str())) return {};
   return path;
 }
 
@@ -100,16 +135,19 @@ bool WritePicture(const std::string& path) {
   return false;
 }
 
-// Steps onto the named desktop, opening it or else creating it; false when the worker stays where it is.
+// Steps onto a new desktop of that name; false when the worker stays where it is. The name is the
+// entry's own and cannot be guessed, so a desktop of that name that exists already was not made for
+// this entry (its maker may have threads and hooks on it): the entry is refused.
 bool EnterNewDesktop(DesktopSession& session, const std::string& desktopName) {
   session.inputDesktop.reset(OpenInputDesktop(0, FALSE, kSwitchAccess));
   if (!session.inputDesktop) return false;
-  HDESK opened = OpenDesktopA(desktopName.c_str(), 0, FALSE, GENERIC_ALL);
-  if (!opened) {
-    if (GetLastError() == ERROR_ACCESS_DENIED) return false;
-    opened = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    if (!opened) return false;
+  UniqueDesktop existing(OpenDesktopA(desktopName.c_str(), 0, FALSE, DESKTOP_READOBJECTS));
+  if (existing || GetLastError() == ERROR_ACCESS_DENIED) {
+    session.refused = true;
+    return false;
   }
+  HDESK opened = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  if (!opened) return false;
   session.newDesktop.reset(opened);
   session.threadDesktop = GetThreadDesktop(GetCurrentThreadId());
   if (!session.threadDesktop) return false;
@@ -143,7 +181,9 @@ bool saveBitmapFile(HBITMAP bitmap, const char* path) {
   const int rows = GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), pixels.get(),
                              reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS);
   if (rows != header.biHeight) return false;
-  UniqueFileHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Shared for deletion only: the module's unload may delete it while it is being written.
+  UniqueFileHandle file(
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   const auto fileHeader = BitmapFileHeader(layout);
   const std::vector<uint8_t> colourTable(layout.colourEntries * 4, 0x80);
@@ -163,13 +203,20 @@ bool saveBitmapFile(HBITMAP bitmap, const char* path) {
 DesktopSession openDesktopSession(bool useSecureDesktop) {
   DesktopSession session;
   srand(static_cast<unsigned>(time(nullptr)));
-  const std::string pictureName = PictureName();
-  const std::string desktopName = DesktopName(CurrentSessionId());
+  bool unique = false;
+  const std::string pictureName = PictureName(&unique);
   if (!useSecureDesktop) return session;
+  // The session's desktop name followed by the entry's GUID: a fixed name could be taken before the
+  // entry by any program of the session, a low-integrity one included. Without a GUID, no desktop.
+  if (!unique) {
+    session.refused = true;
+    return session;
+  }
+  const std::string desktopName = EntryDesktopName(CurrentSessionId(), pictureName);
 
   const std::string picture = PicturePath(pictureName);
   if (!picture.empty() && WritePicture(picture)) CopyBounded(session.picturePath, MAX_PATH, picture.c_str());
-  SystemParametersInfoA(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0);
+  SystemParametersInfoW(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0);
   session.savedWallpaper[MAX_PATH - 1] = 0;
 
   if (!EnterNewDesktop(session, desktopName)) {
@@ -182,6 +229,13 @@ DesktopSession openDesktopSession(bool useSecureDesktop) {
   if (session.picturePath[0]) SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.picturePath, 0);
   session.active = true;
   session.switched = SwitchDesktop(session.newDesktop.get()) != FALSE;
+  // Not shown (a locked workstation, a screensaver or a UAC prompt holds the input): a pinpad there
+  // would wait unseen behind the dimmed picture, and the PIN is not to go elsewhere. All is undone
+  // at once and the entry refused.
+  if (!session.switched) {
+    closeDesktopSession(session);
+    session.refused = true;
+  }
   return session;
 }
 
@@ -189,7 +243,7 @@ void closeDesktopSession(DesktopSession& session) {
   if (!session.active) return;
   if (session.switched) SwitchDesktop(session.inputDesktop.get());
   SetThreadDesktop(session.threadDesktop);
-  if (session.picturePath[0]) SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, session.savedWallpaper, 0);
+  if (session.picturePath[0]) SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, session.savedWallpaper, 0);
   DeletePicture(session);
   session.newDesktop.reset();
   session.inputDesktop.reset();

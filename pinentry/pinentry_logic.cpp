@@ -50,6 +50,25 @@ std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, 
   return std::string(name) + ".bmp";
 }
 
+std::string EntryDesktopName(uint32_t sessionId, const std::string& pictureName) {
+  const size_t extension = pictureName.rfind(".bmp");
+  return DesktopName(sessionId) + "-" + pictureName.substr(0, extension);
+}
+
+std::string PictureFileName(uint32_t processId, const std::string& pictureName) {
+  return std::to_string(processId) + "-" + pictureName;
+}
+
+uint32_t PictureWriter(const std::string& fileName) {
+  uint64_t id = 0;
+  size_t at = 0;
+  for (; at < fileName.size() && at < 10 && fileName[at] >= '0' && fileName[at] <= '9'; ++at) {
+    id = id * 10 + static_cast<uint32_t>(fileName[at] - '0');
+  }
+  if (at == 0 || at >= fileName.size() || fileName[at] != '-' || id > 0xFFFFFFFFu) return 0;
+  return static_cast<uint32_t>(id);
+}
+
 std::string PictureNameFromRandom(const int (&drawn)[6]) {
   char name[64];
   std::snprintf(name, sizeof name, "%04x%04x%04x%04x%04x%04x", drawn[5], drawn[4], drawn[3], drawn[2], drawn[1],

@@ -46,8 +46,16 @@ bool ContainsUpperAscii(const std::string& path, const std::string& needle);
 std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, const uint8_t (&data4)[8]);
 // Six rand() values, the one drawn last first, "%04x" each, then ".bmp".
 std::string PictureNameFromRandom(const int (&drawn)[6]);
+// The package's folder for pictures, in the user's temporary folder.
+constexpr char kPictureFolder[] = "TamsuVD_ZUVA";
+// A picture's file name: the writing process's id, '-', then the name above; and back, the id of
+// the process that wrote it (0 when the name is not of that form).
+std::string PictureFileName(uint32_t processId, const std::string& pictureName);
+uint32_t PictureWriter(const std::string& fileName);
 // "%s%dTamsuVD%s" with "9340", the session id and the fixed suffix.
 std::string DesktopName(uint32_t sessionId);
+// One entry's desktop: DesktopName, '-', and the entry's picture name without its ".bmp".
+std::string EntryDesktopName(uint32_t sessionId, const std::string& pictureName);
 // The object that admits one secure-desktop entry at a time in the logon session: named after the
 // desktop, in the session's own namespace.
 std::string EntryGuardName(uint32_t sessionId);

@@ -112,7 +112,7 @@ bool ExcludedProgramRuns(const char* imageName) {
 
 void RunWorker(PinEntryCall* call) {
   DesktopSession session = openDesktopSession(call->request.useSecureDesktop != 0);
-  const uint32_t result = runPinpadEntry(call->request);
+  const uint32_t result = session.refused ? kEntryFailed : runPinpadEntry(call->request);
   {
     CriticalSectionLock hold(g_results.lock);
     g_results.resultCode = result;
