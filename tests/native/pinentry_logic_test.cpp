@@ -87,6 +87,17 @@ TEST(BitmapLayout, ColourTablesAndSizes) {
   EXPECT_EQ(54, header[10]);
 }
 
+// Every file in the picture folder is read back for its writer: only "<id>-..." names a process.
+TEST(PictureFiles, TheWriterIsReadBackAndAnyOtherNameNamesNone) {
+  EXPECT_EQ("1234-0a0b.bmp", PictureFileName(1234, "0a0b.bmp"));
+  EXPECT_EQ(1234u, PictureWriter(PictureFileName(1234, "0a0b.bmp")));
+  EXPECT_EQ(4294967295u, PictureWriter("4294967295-x.bmp"));
+  for (const char* other : {"", "x.bmp", "-x.bmp", "12x-x.bmp", "1234", "4294967296-x.bmp", "99999999999-x.bmp"}) {
+    EXPECT_EQ(0u, PictureWriter(other)) << other;
+  }
+  EXPECT_EQ(DesktopName(3) + "-0a0b", EntryDesktopName(3, "0a0b.bmp"));
+}
+
 }  // namespace
 }  // namespace pinentry
 }  // namespace tamsu
