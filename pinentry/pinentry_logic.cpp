@@ -11,7 +11,7 @@ void Put32(PinpadParams& block, size_t offset, uint32_t value) {
   for (int i = 0; i < 4; ++i) block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
 }  // namespace
 
@@ -36,11 +36,11 @@ PinpadParams BuildPinpadParams(const PinEntryRequest& request) {
 
 bool DesktopAllowed(bool valueRead, bool isDword, uint32_t value) { return !valueRead || !isDword || value == 1; }
 
-bool ContainsUpperAscii(const std::string& path, const std::string& needle) {
-  std::string upperPath(path), upperNeedle(needle);
-  for (char& c : upperPath) c = UpperAscii(c);
-  for (char& c : upperNeedle) c = UpperAscii(c);
-  return upperPath.find(upperNeedle) != std::string::npos;
+bool ContainsUpperAscii(const std::wstring& path, const std::string& needle) {
+  std::wstring upperPath(path), upperNeedle;
+  for (wchar_t& c : upperPath) c = UpperAscii(c);
+  for (char c : needle) upperNeedle += UpperAscii(static_cast<unsigned char>(c));
+  return upperPath.find(upperNeedle) != std::wstring::npos;
 }
 
 std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, const uint8_t (&d)[8]) {

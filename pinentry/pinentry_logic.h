@@ -39,8 +39,9 @@ PinpadParams BuildPinpadParams(const PinEntryRequest& request);
 // "EnableDesktop": only a readable REG_DWORD counts, and only the value 1 allows the desktop.
 bool DesktopAllowed(bool valueRead, bool isDword, uint32_t value);
 
-// True when `needle` (ASCII letters upper-cased) occurs in `path` upper-cased the same way.
-bool ContainsUpperAscii(const std::string& path, const std::string& needle);
+// True when `needle` (ASCII) occurs in `path`, ASCII letters compared upper-cased and every other
+// character as it is: no look-alike outside ASCII stands in for a letter of the needle.
+bool ContainsUpperAscii(const std::wstring& path, const std::string& needle);
 
 // "%08x%04x%04x" and eight "%02x" over a GUID's fields, then ".bmp".
 std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, const uint8_t (&data4)[8]);

@@ -21,8 +21,9 @@ namespace {
 
 constexpr wchar_t kSettingsKey[] = L"Software\\Varnelle\\Tamsu_ZUVA";
 constexpr wchar_t kEnableDesktopValue[] = L"EnableDesktop";
-constexpr DWORD kFullAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS as defined before Vista
-constexpr DWORD kWakeMask = 0xFF;        // QS_KEY .. QS_HOTKEY: every message but raw input
+constexpr DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista on
+constexpr DWORD kImagePathChars = 32768;            // the longest path Windows names a file by
+constexpr DWORD kWakeMask = 0xFF;                   // QS_KEY .. QS_HOTKEY: every message but raw input
 
 // The result store: written once per entry by the worker, read by the export after it.
 struct ResultStore {
@@ -89,6 +90,24 @@ bool EnableDesktopSetting() {
   return DesktopAllowed(read, type == REG_DWORD && size == sizeof value, value);
 }
 
+using QueryFullProcessImageNameWFunction = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+
+// A process's image path, read with the least access that yields it: from Vista on a limited query,
+// which also reaches 64-bit processes from this 32-bit module; on XP, which lacks that query, its
+// main module's path. Empty when it cannot be read.
+std::wstring ImagePathOf(DWORD id, QueryFullProcessImageNameWFunction queryFullName, wchar_t* buffer) {
+  DWORD length = 0;
+  if (queryFullName) {
+    UniqueHandle process(OpenProcess(kQueryLimitedInformation, FALSE, id));
+    length = kImagePathChars;
+    if (!process || !queryFullName(process.get(), 0, buffer, &length)) length = 0;
+  } else {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
+    if (process) length = GetModuleFileNameExW(process.get(), nullptr, buffer, kImagePathChars);
+  }
+  return std::wstring(buffer, length < kImagePathChars ? length : kImagePathChars);
+}
+
 bool ExcludedProgramRuns(const char* imageName) {
   std::vector<DWORD> ids;
   {
@@ -97,15 +116,19 @@ bool ExcludedProgramRuns(const char* imageName) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+      // The snapshot names each image file: a name that matches needs no access to its process.
+      entry.szExeFile[MAX_PATH - 1] = 0;
+      if (ContainsUpperAscii(entry.szExeFile, imageName)) return true;
       if (entry.th32ProcessID != 0) ids.push_back(entry.th32ProcessID);
     }
   }
+  // Looked up, not imported: the module must still load on XP.
+  const auto queryFullName = reinterpret_cast<QueryFullProcessImageNameWFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
+  std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[kImagePathChars]);
+  if (!buffer) return false;
   for (DWORD id : ids) {
-    UniqueHandle process(OpenProcess(kFullAccess, FALSE, id));
-    char path[MAX_PATH] = {};
-    if (!process || !GetModuleFileNameExA(process.get(), nullptr, path, MAX_PATH)) continue;
-    path[MAX_PATH - 1] = 0;
-    if (ContainsUpperAscii(path, imageName)) return true;
+    if (ContainsUpperAscii(ImagePathOf(id, queryFullName, buffer.get()), imageName)) return true;
   }
   return false;
 }

@@ -53,9 +53,10 @@ TEST(EnableDesktop, OnlyAReadableDwordOtherThanOneTurnsItOff) {
 }
 
 TEST(ExcludedImage, AnywhereInThePathWithoutCase) {
-  EXPECT_TRUE(ContainsUpperAscii("C:\\Program Files\\Mail\\NLNOTES.EXE", kExcludedImage));
-  EXPECT_TRUE(ContainsUpperAscii("C:\\x\\nlnotes.exe.old\\app.exe", kExcludedImage));
-  EXPECT_FALSE(ContainsUpperAscii("C:\\x\\nlnote.exe", kExcludedImage));
+  EXPECT_TRUE(ContainsUpperAscii(L"C:\\Program Files\\Mail\\NLNOTES.EXE", kExcludedImage));
+  EXPECT_TRUE(ContainsUpperAscii(L"C:\\x\\nlnotes.exe.old\\app.exe", kExcludedImage));
+  EXPECT_FALSE(ContainsUpperAscii(L"C:\\x\\nlnote.exe", kExcludedImage));
+  EXPECT_FALSE(ContainsUpperAscii(L"\x14E\x14C\x14E\x14F\x154\x145\x153.exe", kExcludedImage)) << "low bytes";
 }
 
 TEST(Names, PictureAndDesktop) {

@@ -10,6 +10,7 @@
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
 #include "process/import_patch.h"
+#include "process/windows_version.h"
 #include "soak/load.h"
 #include "test_pinpad/test_pinpad.h"
 
@@ -19,6 +20,7 @@ namespace {
 using testing_support::ChildProcess;
 using testing_support::DistPath;
 using testing_support::ImportPatch;
+using testing_support::Is64BitWindows;
 using testing_support::MeasureProcess;
 using testing_support::ProgramFolder;
 using testing_support::RunProgram;
@@ -325,18 +327,27 @@ TEST_F(PinEntry, OnlyADwordOfOneAllowsAndOnlyADwordOtherThanOneForbids) {
 }
 
 TEST_F(PinEntry, ExcludedProgramRunningTurnsTheDesktopOff) {
-  const std::wstring folder = ProgramFolder() + L"Mail";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  const std::wstring program = folder + L"\\NLNOTES.EXE";
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"target_process.exe").c_str(), program.c_str(), FALSE));
-  ChildProcess notes;
-  ASSERT_TRUE(notes.Start(program, {}));
-  Sleep(300);
-  Call(Pinpad(), 1);
-  EXPECT_EQ(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(owner_)), Word(record_->block, 0xB0));
-  notes.Kill();
-  DeleteFileW(program.c_str());
-  RemoveDirectoryW(folder.c_str());
+  // Whether an entry runs without its desktop while `source` runs as FOLDER\NAME beside the test.
+  const auto offWhileRunning = [this](const std::wstring& source, const std::wstring& folder, const wchar_t* name) {
+    const std::wstring path = ProgramFolder() + folder, program = path + L"\\" + name;
+    CreateDirectoryW(path.c_str(), nullptr);
+    ChildProcess running;
+    EXPECT_TRUE(CopyFileW(source.c_str(), program.c_str(), FALSE) && running.Start(program, {}));
+    Sleep(300);
+    EXPECT_EQ(1u, Call(Pinpad(), 1));
+    running.Kill();
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(path.c_str());
+    return Word(record_->block, 0xB0) == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(owner_));
+  };
+  const std::wstring target = ProgramFolder() + L"target_process.exe", idle64 = L"" TAMSU_IDLE64;
+  const std::wstring lookAlike = L"\xFF2E\xFF2C\xFF2E\xFF2F\xFF34\xFF25\xFF33\xFF0E\xFF25\xFF38\xFF25";  // full-width
+  EXPECT_TRUE(offWhileRunning(target, L"Mail", L"NLNOTES.EXE"));
+  if (Is64BitWindows()) {  // 32-bit Windows runs no 64-bit program
+    EXPECT_TRUE(offWhileRunning(idle64, L"Mail", L"NLNOTES.EXE")) << "a 64-bit program";
+    EXPECT_TRUE(offWhileRunning(idle64, L"nlnotes.exe.d", L"mail.exe")) << "a 64-bit program only its folder names";
+  }
+  EXPECT_FALSE(offWhileRunning(target, lookAlike, L"mail.exe")) << "full-width letters are not the name";
 }
 
 TEST_F(PinEntry, MissingLibraryOrEntryPointGivesItsCodeAndLeavesNothingBehind) {
