@@ -356,8 +356,9 @@ bool ListPipeServer::ClaimListName() {
   for (;;) {
     if (ClaimName()) return true;
     if (GetTickCount() - start >= kListNameClaimMs) return false;
-    if (stopEvent_ ? WaitForSingleObject(stopEvent_, kListNameClaimStepMs) == WAIT_OBJECT_0
-                   : (Sleep(kListNameClaimStepMs), false)) {
+    if (!stopEvent_) {
+      Sleep(kListNameClaimStepMs);
+    } else if (WaitForSingleObject(stopEvent_, kListNameClaimStepMs) == WAIT_OBJECT_0) {
       return false;
     }
   }
