@@ -18,6 +18,8 @@ namespace {
 constexpr DWORD kCaptureRop = SRCCOPY | CAPTUREBLT;  // layered windows too
 constexpr BYTE kHalfAlpha = 128;
 constexpr DWORD kSwitchAccess = DESKTOP_SWITCHDESKTOP;
+constexpr DWORD kLeftDesktopWaitMs = 2000;
+constexpr DWORD kLeftDesktopPollMs = 50;
 
 // The picture file of the running entry, where DllMain still finds it when the process ends
 // mid-entry: named before the file is made and withdrawn only once it is gone. The path counts
@@ -25,11 +27,9 @@ constexpr DWORD kSwitchAccess = DESKTOP_SWITCHDESKTOP;
 char g_pictureOnDisk[MAX_PATH];
 volatile LONG g_pictureOnDiskSet = 0;
 
-// The picture's name from the entry's GUID, or from rand() when there is none (*unique false then).
-std::string PictureName(bool* unique) {
+std::string PictureName() {
   GUID guid;
-  *unique = SUCCEEDED(CoCreateGuid(&guid));
-  if (*unique) {
+  if (SUCCEEDED(CoCreateGuid(&guid))) {
     const uint8_t(&bytes)[8] = guid.Data4;
     return PictureNameFromGuid(guid.Data1, guid.Data2, guid.Data3, bytes);
   }
@@ -135,20 +135,36 @@ bool WritePicture(const std::string& path) {
   return false;
 }
 
-// Steps onto a new desktop of that name; false when the worker stays where it is. The name is the
-// entry's own and cannot be guessed, so a desktop of that name that exists already was not made for
-// this entry (its maker may have threads and hooks on it): the entry is refused.
+// Whether no desktop of that name exists. Only one secure-desktop entry runs in the logon session,
+// so one that does was not made for this entry, and its maker may have threads and hooks on it. The
+// previous entry's goes with its last handle (Wine keeps it about a second longer): it is waited for.
+bool DesktopNameFree(const std::string& desktopName) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    UniqueDesktop existing(OpenDesktopA(desktopName.c_str(), 0, FALSE, DESKTOP_READOBJECTS));
+    if (!existing && GetLastError() != ERROR_ACCESS_DENIED) return true;
+    if (GetTickCount() - start >= kLeftDesktopWaitMs) return false;
+    Sleep(kLeftDesktopPollMs);
+  }
+}
+
+// Steps onto a new desktop of that name; false when the worker stays where it is. A desktop of that
+// name made before the entry is never used: the entry is refused instead.
 bool EnterNewDesktop(DesktopSession& session, const std::string& desktopName) {
   session.inputDesktop.reset(OpenInputDesktop(0, FALSE, kSwitchAccess));
   if (!session.inputDesktop) return false;
-  UniqueDesktop existing(OpenDesktopA(desktopName.c_str(), 0, FALSE, DESKTOP_READOBJECTS));
-  if (existing || GetLastError() == ERROR_ACCESS_DENIED) {
+  if (!DesktopNameFree(desktopName)) {
     session.refused = true;
     return false;
   }
+  SetLastError(0);
   HDESK opened = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
   if (!opened) return false;
   session.newDesktop.reset(opened);
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {  // made by another program since the look
+    session.refused = true;
+    return false;
+  }
   session.threadDesktop = GetThreadDesktop(GetCurrentThreadId());
   if (!session.threadDesktop) return false;
   return session.threadDesktop == opened || SetThreadDesktop(opened);
@@ -203,16 +219,9 @@ bool saveBitmapFile(HBITMAP bitmap, const char* path) {
 DesktopSession openDesktopSession(bool useSecureDesktop) {
   DesktopSession session;
   srand(static_cast<unsigned>(time(nullptr)));
-  bool unique = false;
-  const std::string pictureName = PictureName(&unique);
+  const std::string pictureName = PictureName();
+  const std::string desktopName = DesktopName(CurrentSessionId());
   if (!useSecureDesktop) return session;
-  // The session's desktop name followed by the entry's GUID: a fixed name could be taken before the
-  // entry by any program of the session, a low-integrity one included. Without a GUID, no desktop.
-  if (!unique) {
-    session.refused = true;
-    return session;
-  }
-  const std::string desktopName = EntryDesktopName(CurrentSessionId(), pictureName);
 
   const std::string picture = PicturePath(pictureName);
   if (!picture.empty() && WritePicture(picture)) CopyBounded(session.picturePath, MAX_PATH, picture.c_str());

@@ -50,11 +50,6 @@ std::string PictureNameFromGuid(uint32_t data1, uint16_t data2, uint16_t data3, 
   return std::string(name) + ".bmp";
 }
 
-std::string EntryDesktopName(uint32_t sessionId, const std::string& pictureName) {
-  const size_t extension = pictureName.rfind(".bmp");
-  return DesktopName(sessionId) + "-" + pictureName.substr(0, extension);
-}
-
 std::string PictureFileName(uint32_t processId, const std::string& pictureName) {
   return std::to_string(processId) + "-" + pictureName;
 }

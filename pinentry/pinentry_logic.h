@@ -55,8 +55,6 @@ std::string PictureFileName(uint32_t processId, const std::string& pictureName);
 uint32_t PictureWriter(const std::string& fileName);
 // "%s%dTamsuVD%s" with "9340", the session id and the fixed suffix.
 std::string DesktopName(uint32_t sessionId);
-// One entry's desktop: DesktopName, '-', and the entry's picture name without its ".bmp".
-std::string EntryDesktopName(uint32_t sessionId, const std::string& pictureName);
 // The object that admits one secure-desktop entry at a time in the logon session: named after the
 // desktop, in the session's own namespace.
 std::string EntryGuardName(uint32_t sessionId);
