@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ std::string PictureFolder() {
   char folder[MAX_PATH] = {};
   if (!PathCombineA(folder, temporary, kPictureFolder)) return {};
   if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  // A link put in its place would lead the picture and the clean-up elsewhere.
+  const DWORD attributes = GetFileAttributesA(folder);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return {};
+  }
   return folder;
 }
 
@@ -65,6 +72,7 @@ bool ProcessRuns(DWORD processId) {
 }
 
 // A process terminated mid-entry runs nothing of ours, so its picture waits here for the next entry.
+// Pictures of processes still running (or that may not be asked about) stay.
 void DeletePicturesOfEndedEntries(const std::string& folder) {
   char pattern[MAX_PATH] = {};
   if (!PathCombineA(pattern, folder.c_str(), "*.bmp")) return;
@@ -72,9 +80,14 @@ void DeletePicturesOfEndedEntries(const std::string& folder) {
   HANDLE search = FindFirstFileA(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
+    // Only pictures of ours: a name of the form, ".bmp" at its end (the pattern also matches short
+    // names), no folder and no link.
     const DWORD writer = PictureWriter(found.cFileName);
+    const size_t length = strlen(found.cFileName);
+    const bool picture = writer != 0 && length > 4 && strcmp(found.cFileName + length - 4, ".bmp") == 0 &&
+                         !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     char path[MAX_PATH] = {};
-    if ((writer == 0 || !ProcessRuns(writer)) && PathCombineA(path, folder.c_str(), found.cFileName)) DeleteFileA(path);
+    if (picture && !ProcessRuns(writer) && PathCombineA(path, folder.c_str(), found.cFileName)) DeleteFileA(path);
   } while (FindNextFileA(search, &found));
   FindClose(search);
 }
@@ -148,23 +161,14 @@ bool DesktopNameFree(const std::string& desktopName) {
   }
 }
 
-// Steps onto a new desktop of that name; false when the worker stays where it is. A desktop of that
-// name made before the entry is never used: the entry is refused instead.
+// Steps onto a new desktop of that name; false when the worker stays where it is, a desktop of that
+// name made before the entry included.
 bool EnterNewDesktop(DesktopSession& session, const std::string& desktopName) {
   session.inputDesktop.reset(OpenInputDesktop(0, FALSE, kSwitchAccess));
-  if (!session.inputDesktop) return false;
-  if (!DesktopNameFree(desktopName)) {
-    session.refused = true;
-    return false;
-  }
-  SetLastError(0);
+  if (!session.inputDesktop || !DesktopNameFree(desktopName)) return false;
   HDESK opened = CreateDesktopA(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
   if (!opened) return false;
   session.newDesktop.reset(opened);
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {  // made by another program since the look
-    session.refused = true;
-    return false;
-  }
   session.threadDesktop = GetThreadDesktop(GetCurrentThreadId());
   if (!session.threadDesktop) return false;
   return session.threadDesktop == opened || SetThreadDesktop(opened);
@@ -225,13 +229,18 @@ DesktopSession openDesktopSession(bool useSecureDesktop) {
 
   const std::string picture = PicturePath(pictureName);
   if (!picture.empty() && WritePicture(picture)) CopyBounded(session.picturePath, MAX_PATH, picture.c_str());
-  SystemParametersInfoW(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0);
+  // A wallpaper that cannot be read could not be put back: the user's stays then, with no picture.
+  if (!SystemParametersInfoW(SPI_GETDESKWALLPAPER, MAX_PATH, session.savedWallpaper, 0)) DeletePicture(session);
   session.savedWallpaper[MAX_PATH - 1] = 0;
 
+  // Once the secure desktop is asked for, the PIN goes nowhere else: any failure to set it up (the
+  // input held by a locked workstation or a UAC prompt, a desktop of the name already there)
+  // refuses the entry, with the user's desktop and wallpaper untouched.
   if (!EnterNewDesktop(session, desktopName)) {
     session.newDesktop.reset();
     session.inputDesktop.reset();
     DeletePicture(session);
+    session.refused = true;
     return session;
   }
   // Without a picture the user's own wallpaper stays: one naming no file would blank it.

@@ -13,8 +13,9 @@ namespace pinentry {
 struct DesktopSession {
   bool active = false;    // the worker was moved to the new desktop
   bool switched = false;  // the new desktop is shown
-  // The secure desktop was asked for but cannot be had safely: a desktop of its name existed before
-  // the entry (someone else's), or it could not be shown. The entry does not run then.
+  // The secure desktop was asked for but cannot be had: it could not be set up (a desktop of its
+  // name existed before the entry, the input desktop was out of reach), or not shown. The entry
+  // does not run then.
   bool refused = false;
   wchar_t savedWallpaper[MAX_PATH] = {};  // wide: a path outside the ANSI code page comes back whole
   char picturePath[MAX_PATH] = {};  // empty unless a whole picture was written (the wallpaper while active)

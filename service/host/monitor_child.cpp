@@ -12,17 +12,25 @@ namespace {
 
 constexpr DWORD kStopping = 0xFFFFFFFF;
 
-// The monitor's process id under the service's key; 0 removes it.
-void PublishMonitor(DWORD processId) {
+// The monitor's process id under the service's key; 0 removes it. False when it was not written.
+bool PublishMonitor(DWORD processId) {
   HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_SET_VALUE, &raw) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, KEY_SET_VALUE, &raw) != ERROR_SUCCESS) return false;
   UniqueHKey key(raw);
-  if (processId == 0) {
-    RegDeleteValueW(key.get(), kMonitorProcessIdValue);
-  } else {
-    RegSetValueExW(key.get(), kMonitorProcessIdValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&processId),
-                   sizeof processId);
+  if (processId == 0) return RegDeleteValueW(key.get(), kMonitorProcessIdValue) == ERROR_SUCCESS;
+  return RegSetValueExW(key.get(), kMonitorProcessIdValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&processId),
+                        sizeof processId) == ERROR_SUCCESS;
+}
+
+// A job whose last handle, the service process's, ends every process in it.
+HANDLE MakeKillOnCloseJob() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!job || !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    return nullptr;
   }
+  return job.release();
 }
 
 // The monitors' mutex, held open by the service process for its whole life and never closed. Not
@@ -48,6 +56,7 @@ class MonitorChild {
     retryDelayMs_ = 0;
     HoldServiceMutex();
     PublishMonitor(0);  // left by a service process that did not end cleanly
+    if (!job_) job_.reset(MakeKillOnCloseJob());
     stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent_) return GetLastError();
     wchar_t path[MAX_PATH];
@@ -107,8 +116,17 @@ class MonitorChild {
     thread_.reset(info.hThread);
     threadId_ = info.dwThreadId;
     startedAt_ = GetTickCount();
-    PublishMonitor(info.dwProcessId);
-    ResumeThread(info.hThread);
+    // In the service's job, the companion ends with the service process, however that ends: a
+    // companion left behind would hold the mutex and the names with an id no client accepts.
+    if (job_) AssignProcessToJobObject(job_.get(), info.hProcess);
+    const bool published = PublishMonitor(info.dwProcessId);
+    if (!published || ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+      const DWORD error = published ? GetLastError() : ERROR_CANTWRITE;
+      TerminateProcess(info.hProcess, error);
+      WaitForSingleObject(info.hProcess, kStopGraceMs);
+      Forget();
+      return error;
+    }
     Sleep(kAfterStartPauseMs);
     return 0;
   }
@@ -128,6 +146,7 @@ class MonitorChild {
 
   CRITICAL_SECTION lock_;
   UniqueHandle stopEvent_;  // set by the stop: ends the wait for the companion or for the next try
+  UniqueHandle job_;        // kills the companion with the service process; none where jobs cannot nest
   UniqueHandle process_;
   UniqueHandle thread_;
   DWORD threadId_ = 0;  // the companion's main thread, which runs its message loop

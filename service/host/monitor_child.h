@@ -17,9 +17,9 @@ constexpr DWORD kFirstRetryDelayMs = 1000;
 constexpr DWORD kMaxRetryDelayMs = 30000;
 constexpr DWORD kShortMonitorLifeMs = 15000;
 
-// The start step: takes the monitors' mutex for the service's whole life (so that no other process
-// can create it while the service runs), then starts the first companion. 0, or the error of the
-// failed start.
+// The start step: holds the monitors' mutex open (never owned) for the service's whole life, so that
+// no other process can create it while the service runs, then starts the first companion. 0, or the
+// error of the failed start.
 DWORD StartMonitorChild(int);
 // The run step: keeps the Run entry, waits for the companion and starts the next one; a start that
 // fails is retried with a growing delay. 0 to be called again, 0xFFFFFFFF when the service stops.

@@ -37,13 +37,14 @@ MutexWait AcquireServiceMutex(SECURITY_ATTRIBUTES* attributes, const wchar_t* na
                               const wchar_t* listPipeName, UniqueHandle* mutex, DWORD* error) {
   *error = 0;
   mutex->reset(CreateMutexW(attributes, FALSE, name));
-  // A mutex made by another user with other rights may refuse full access but allow these; its
-  // owner is then read where it may be.
+  // A mutex made by another user with other rights may refuse full access but allow waiting and
+  // releasing; its owner must still be readable. One that hides its owner is no monitor's (the
+  // service's grants LocalSystem and Administrators everything).
   if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess | READ_CONTROL, FALSE, name));
-  if (!*mutex) mutex->reset(OpenMutexW(kMutexOpenAccess, FALSE, name));
   if (!*mutex) {
     *error = GetLastError();
-    return MutexWait::kFailed;
+    UniqueHandle reduced(OpenMutexW(kMutexOpenAccess, FALSE, name));
+    return reduced ? MutexWait::kStranger : MutexWait::kFailed;
   }
   if (!AcceptableMutexOwner(ObjectOwnerSid(mutex->get()), {OwnUserSid(), OwnDefaultOwnerSid()})) {
     return MutexWait::kStranger;

@@ -306,6 +306,22 @@ DWORD KillMonitorChild() {
   return id;
 }
 
+// A service process that dies takes its monitor with it: a monitor left behind would hold the mutex
+// and the names under an id no client accepts, and the restarted service could not serve.
+TEST_F(ServiceFaults, AMonitorEndsWithItsServiceProcess) {
+  const DWORD monitor = MonitorChildId();
+  DWORD service = 0;
+  for (const auto& process : ProcessesNamed(kProgramName)) {
+    if (process.id == monitor) service = process.parent;
+  }
+  ASSERT_NE(0u, service);
+  UniqueHandle serviceProcess(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, service));
+  UniqueHandle monitorProcess(OpenProcess(SYNCHRONIZE, FALSE, monitor));
+  ASSERT_TRUE(serviceProcess && monitorProcess);
+  ASSERT_TRUE(TerminateProcess(serviceProcess.get(), 1));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(monitorProcess.get(), 10000)) << "the monitor outlived its service";
+}
+
 // The service holds the mutex for its whole life: between two monitors no other process can make it
 // (and then keep every monitor waiting).
 TEST_F(ServiceFaults, MutexNameIsNeverFreeWhileTheServiceRuns) {
