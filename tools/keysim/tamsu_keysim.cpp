@@ -298,6 +298,14 @@ class CommandLog {
   }
   bool enabled() const { return toStdout_ || file_.valid(); }
 
+  // A line of the program's own on standard output, never inside a logged one: clients may be
+  // served, and logged, before it.
+  void Announce(const std::string& text) {
+    tamsu::CriticalSectionLock hold(lock_);
+    std::fputs((text + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+
   void Write(int key, char direction, const std::string& text) {
     if (!enabled()) return;
     // Standard output is in text mode: its \n already becomes CR LF.
@@ -443,9 +451,8 @@ int wmain(int argc, wchar_t** argv) {
     server.Stop();
     return 2;
   }
-  std::printf("serving %s with %u simulated key(s); Ctrl+C to stop\n", Narrow(listPipe).c_str(),
-              static_cast<unsigned>(paths.size()));
-  std::fflush(stdout);
+  log.Announce("serving " + Narrow(listPipe) + " with " + std::to_string(paths.size()) +
+               " simulated key(s); Ctrl+C to stop");
   WaitForSingleObject(g_stop, options.durationMs);
   SetEvent(g_stop);  // also ends a stall, after the duration
   server.Stop();
