@@ -231,12 +231,12 @@ bool AnyServerAllowed() {
 DWORD PublishedMonitorId() {
   HKEY raw = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, tamsu::kServiceKeyPath, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return 0;
+  tamsu::UniqueHKey key(raw);
   DWORD id = 0;
   DWORD type = 0;
   DWORD size = sizeof id;
   const LONG read =
-      RegQueryValueExW(raw, tamsu::kMonitorProcessIdValue, nullptr, &type, reinterpret_cast<BYTE*>(&id), &size);
-  RegCloseKey(raw);
+      RegQueryValueExW(key.get(), tamsu::kMonitorProcessIdValue, nullptr, &type, reinterpret_cast<BYTE*>(&id), &size);
   return read == ERROR_SUCCESS && type == REG_DWORD && size == sizeof id ? id : 0;
 }
 
