@@ -35,6 +35,21 @@ int PopArgument(wchar_t* buffer, size_t capacity) {
   return fits ? kPopped : kTooLong;
 }
 
+void PushResult(const wchar_t* text) {
+  if (!text || !g_plugin.stackTop || g_plugin.stringSize <= 0) return;
+  const size_t capacity = static_cast<size_t>(g_plugin.stringSize);
+  auto* item = static_cast<StackItem*>(GlobalAlloc(GPTR, sizeof(StackItem) + capacity * sizeof(wchar_t)));
+  if (!item) return;
+  size_t length = 0;
+  while (length + 1 < capacity && text[length]) {
+    item->text[length] = text[length];
+    ++length;
+  }
+  item->text[length] = 0;
+  item->next = *g_plugin.stackTop;
+  *g_plugin.stackTop = item;
+}
+
 void StoreVariable(int index, const wchar_t* text) {
   if (!text || index < 0 || index > kLastVariable || !g_plugin.variables || g_plugin.stringSize <= 0) return;
   wchar_t* variable = g_plugin.variables + static_cast<size_t>(index) * g_plugin.stringSize;

@@ -41,6 +41,8 @@ enum PopResult : int {
 // with its terminator is an error, not a shorter argument: acting on a part of a path or of data
 // would create, empty or write the wrong thing.
 int PopArgument(wchar_t* buffer, size_t capacity);
+// Pushes `text` onto the installer's stack, cut to the installer's string size.
+void PushResult(const wchar_t* text);
 // Copies `text` into user variable `index` (0 to 24), cut to the variables' size.
 void StoreVariable(int index, const wchar_t* text);
 void Trace(const wchar_t* text);

@@ -12,7 +12,8 @@ mkdir -p "$logs"
 ./scripts/build.sh
 
 echo; echo "== Import, mitigation and version resource checks"
-./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll
+./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll \
+  dist/setup-aid/TamsuSetupAid.dll
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
     >/dev/null 2>&1; then
@@ -20,7 +21,8 @@ if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/i
   exit 1
 fi
 echo "import check: a binary importing GetTickCount64 is refused"
-./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe
+./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
+  dist/setup-aid/TamsuSetupAid.dll
 # Each check itself must refuse each probe, and for what that probe lacks.
 refused_by() {  # CHECK (mitigation|version), FILE, what the refusal must name, what the file is
   local out script=check-pe-mitigations.sh
@@ -40,7 +42,8 @@ refused no_aslr_probe.exe "DYNAMIC_BASE not set" "a binary without ASLR"
 refused no_nx_probe.exe "NX_COMPAT not set" "a binary without DEP"
 refused relocs_stripped_probe.exe "relocations stripped" "a binary with its relocations stripped"
 refused no_reloc_data_probe.exe "no base relocation data" "a binary marked DYNAMIC_BASE without relocation data"
-./scripts/check-version-resources.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe
+./scripts/check-version-resources.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
+  dist/setup-aid/TamsuSetupAid.dll
 # A program's image under a DLL's name: its own OriginalFilename and a manifest no DLL may carry.
 mkdir -p build/test-probes && cp dist/TamsuSerB.exe build/test-probes/Plugin_ZUVA.dll
 refused_by version build/win32/tests/imports/newer_import_probe.exe \

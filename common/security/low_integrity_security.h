@@ -22,6 +22,12 @@ constexpr wchar_t kServicePipeDaclSddl[] = L"D:(A;;GRGW;;;WD)(A;;GA;;;SY)(A;;GA;
 // The service's mutex: a standard user's process can neither take it nor change its security.
 constexpr wchar_t kServiceMutexDaclSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)";
 
+// The install folder holds the program the service runs as LocalSystem: owned by Administrators,
+// full control for LocalSystem and Administrators, read and execute for Users, nothing inherited
+// from a parent that may let any user write (C:\ from Vista on).
+constexpr wchar_t kInstallFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 // The pipes' descriptor for a process running as `ownUserSid` (LocalSystem needs no ACE of its
 // own), with the low label where `lowLabel`.
 std::wstring ServicePipeSddl(const std::wstring& ownUserSid, bool lowLabel);
