@@ -279,6 +279,7 @@ Function RollBack
     Pop $1
   ${EndIf}
   ${If} $MadeFolder == "1"
+    SetOutPath "$TEMP"
     RMDir "$INSTDIR"
   ${EndIf}
   ${If} $OldDir != ""
@@ -301,6 +302,7 @@ FunctionEnd
 !macroend
 
 Function RemoveStaged
+  SetOutPath "$TEMP"  ; a process's working folder cannot be removed
   Delete "$INSTDIR\${SERVICE_PROGRAM}.new"
   Delete "$INSTDIR\${CLIENT_LIBRARY}.new"
   Delete "$INSTDIR\${PLUGIN_LIBRARY}.new"
@@ -590,13 +592,15 @@ Section "Uninstall"
   ${If} $EXEDIR == $INSTDIR
     TamsuSetupAid::MoveSelfAway "$EXEPATH" "$INSTDIR"
     Pop $0
+    ${Log} "Uninstaller moved out of its folder: $0"
     ${If} $0 != "ok"
       Delete /REBOOTOK "$EXEPATH"
     ${EndIf}
   ${Else}
     Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}"
   ${EndIf}
-  ; Not /r: a folder the user chose may hold files of their own.
+  ; Not /r: a folder the user chose may hold files of their own. No process may work in it.
+  SetOutPath "$TEMP"
   ${If} ${RebootFlag}
     RMDir /REBOOTOK "$INSTDIR"
   ${Else}

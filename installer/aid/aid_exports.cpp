@@ -152,12 +152,11 @@ PLUGIN_EXPORT(RemoveTree) {
 }
 
 // MoveSelfAway PROGRAM FOLDER -> "ok" when the running uninstaller left its folder (it goes at the
-// next restart from where it went), else "failed".
+// next restart from where it went), else the reason.
 PLUGIN_EXPORT(MoveSelfAway) {
   Arguments arguments(string_size, variables, stacktop);
   const std::wstring program = arguments.Text();
   const std::wstring folder = arguments.Text();
-  const bool moved = !program.empty() && !folder.empty() &&
-                     tamsu::setup::MoveRunningProgramAway(program.c_str(), folder.c_str());
-  PushResult(moved ? L"ok" : L"failed");
+  PushOk(program.empty() || folder.empty() ? L"no program or folder named"
+                                           : tamsu::setup::MoveRunningProgramAway(program.c_str(), folder.c_str()));
 }

@@ -214,12 +214,13 @@ std::wstring FileSha256(const wchar_t* path) {
   return hex;
 }
 
-bool MoveRunningProgramAway(const wchar_t* program, const wchar_t* installFolder) {
+std::wstring MoveRunningProgramAway(const wchar_t* program, const wchar_t* installFolder) {
   // The temporary folder when it is on the same volume, else beside the install folder.
   wchar_t temporary[MAX_PATH] = {};
   const DWORD length = GetTempPathW(MAX_PATH, temporary);
-  std::wstring places[2] = {length > 0 && length < MAX_PATH ? temporary : L"", installFolder};
-  places[1] += L"\\..\\";
+  const std::wstring places[2] = {length > 0 && length < MAX_PATH ? temporary : L"",
+                                  std::wstring(installFolder) + L"\\..\\"};
+  DWORD error = ERROR_PATH_NOT_FOUND;
   for (const std::wstring& place : places) {
     if (place.empty()) continue;
     for (unsigned attempt = 0; attempt < 16; ++attempt) {
@@ -228,12 +229,13 @@ bool MoveRunningProgramAway(const wchar_t* program, const wchar_t* installFolder
       const std::wstring target = place + name;
       if (MoveFileExW(program, target.c_str(), 0)) {
         MoveFileExW(target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-        return true;
+        return L"";
       }
-      if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+      error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
     }
   }
-  return false;
+  return Reason(L"the running uninstaller cannot be moved", error);
 }
 
 }  // namespace setup

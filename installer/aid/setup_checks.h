@@ -28,8 +28,8 @@ std::wstring FileSha256(const wchar_t* path);
 
 // The running uninstaller cannot delete itself; it can move itself out of the install folder (on
 // the same volume) and have the move's target deleted at the next restart, so that the folder can
-// go now. False when no move succeeded.
-bool MoveRunningProgramAway(const wchar_t* program, const wchar_t* installFolder);
+// go now. Empty when it moved, else the reason.
+std::wstring MoveRunningProgramAway(const wchar_t* program, const wchar_t* installFolder);
 
 }  // namespace setup
 }  // namespace tamsu
