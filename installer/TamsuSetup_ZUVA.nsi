@@ -139,7 +139,9 @@ Var BackedUp    ; "1" once every file of the earlier installation has its ".old"
 !macro OneRunAtATime
   TamsuSetupAid::HoldSetupMutex
   Pop $0
-  ${If} $0 != "ok"
+  ${If} $0 == "stranger"
+    ${Log} "The setup's lock is held by a program of another user; going on without it"
+  ${ElseIf} $0 != "ok"
     ${Log} "Another run of the ${PRODUCT_NAME} setup or uninstaller is in progress"
     MessageBox MB_OK|MB_ICONSTOP "Another run of the ${PRODUCT_NAME} setup is in progress." /SD IDOK
     !insertmacro ExitWith ${EXIT_ANOTHER_RUN}

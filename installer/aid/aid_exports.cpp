@@ -5,10 +5,12 @@
 #include <cwchar>
 #include <string>
 
+#include "common/security/low_integrity_security.h"
 #include "common/win/unique_resource.h"
 #include "installer/aid/setup_checks.h"
 #include "installer/aid/tree_removal_win.h"
 #include "plugin/call_frame.h"
+#include "service/pipes/holder_rules.h"
 
 namespace {
 
@@ -91,14 +93,21 @@ PLUGIN_EXPORT(Log) {
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-// HoldSetupMutex -> "ok", or "busy" while another setup or uninstaller runs. The mutex is held
-// until the process ends.
+// HoldSetupMutex -> "ok" (held until the process ends), "busy" while another setup or uninstaller
+// runs, or "stranger" when a program of another user holds the name: any user may create it
+// first, and a setup must not be kept out by that.
 PLUGIN_EXPORT(HoldSetupMutex) {
   Arguments arguments(string_size, variables, stacktop);
   tamsu::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSetupMutexName));
-  const bool ours = mutex && GetLastError() != ERROR_ALREADY_EXISTS;
-  if (ours) mutex.release();  // held until the process ends
-  PushResult(ours ? L"ok" : L"busy");
+  const DWORD error = GetLastError();
+  if (mutex && error != ERROR_ALREADY_EXISTS) {
+    mutex.release();
+    PushResult(L"ok");
+    return;
+  }
+  const bool ours = mutex && tamsu::AcceptableMutexOwner(tamsu::ObjectOwnerSid(mutex.get()),
+                                                         {tamsu::OwnUserSid(), tamsu::OwnDefaultOwnerSid()});
+  PushResult(ours ? L"busy" : L"stranger");
 }
 
 // RemoveService NAME TIMEOUT_MS -> "ok" once the service is stopped, its monitor ended, and gone.

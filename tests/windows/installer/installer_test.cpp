@@ -792,6 +792,17 @@ TEST_F(PackageInstaller, DeploymentToolsReadTheOutcomeFromTheExitCode) {
   EXPECT_TRUE(waiting.Wait(30000, &code));
   EXPECT_EQ(1602u, code) << "a setup cancelled by the user";
 
+  // A program of another user that took the name first keeps no setup out.
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1, &raw,
+                                                                   nullptr));
+  UniqueLocalMemory usersOwn(raw);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, usersOwn.get(), FALSE};
+  UniqueHandle squatter(CreateMutexW(&attributes, TRUE, L"Global\\TamsuSetup_ZUVA"));
+  ASSERT_EQ(std::wstring(L"S-1-5-32-545"), ObjectOwnerSid(squatter.get())) << "the test could not make the squatter";
+  EXPECT_EQ(0u, RunSetup());
+  squatter.reset();
+
   // A Windows the package does not support (Wine told to report Windows NT 4.0 to the setup).
   const wchar_t appDefaults[] = L"Software\\Wine\\AppDefaults\\TamsuSetup_ZUVA.exe";
   WriteString(HKEY_CURRENT_USER, appDefaults, L"Version", L"nt40", KEY_WOW64_64KEY);
