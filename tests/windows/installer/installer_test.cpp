@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/security/low_integrity_security.h"
@@ -810,22 +809,6 @@ TEST_F(PackageInstaller, DeploymentToolsReadTheOutcomeFromTheExitCode) {
   DeleteKey(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults", L"TamsuSetup_ZUVA.exe", KEY_WOW64_64KEY);
   EXPECT_EQ(1633u, unsupported);
   ExpectInstalled();  // untouched
-}
-
-TEST_F(PackageInstaller, AnUpgradeWaitsForAServiceMarkedForDeletionToGo) {
-  ASSERT_EQ(0u, RunSetup());
-  // Another program (the Services console) holds the service open: deleted, it stays registered
-  // until that handle closes.
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueServiceHandle held(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-  ASSERT_TRUE(held.valid());
-  DWORD code = 1;
-  std::thread upgrade([&code] { code = RunSetup(); });
-  Sleep(5000);
-  held.reset();
-  upgrade.join();
-  EXPECT_EQ(0u, code) << "the upgrade did not wait for the service to go, or failed";
-  ExpectInstalled();
 }
 
 }  // namespace
