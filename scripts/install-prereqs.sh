@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   nsis nsis-pluginapi
   googletest
+  nlohmann-json3-dev
 )
 
 as_root() {
