@@ -11,6 +11,7 @@ packages=(
   xvfb xauth
   nsis nsis-pluginapi
   googletest
+  chromium chromium-driver openssl python3
 )
 
 as_root() {

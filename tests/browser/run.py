@@ -35,6 +35,17 @@ HOST_NAME = "com.varnelle.tamsu_zuva"
 TEST_HOSTS = ("bank.test", "other.test", "nobody.test")
 CHROMIUM = "/usr/lib/chromium/chromium"
 
+
+def package_version():
+    with open(os.path.join(ROOT, "common", "version", "version.h"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#define TAMSU_VERSION_STRING"):
+                return line.split('"')[1]
+    raise RuntimeError("no TAMSU_VERSION_STRING in version.h")
+
+
+VERSION = package_version()
+
 KEYS = ["\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu_zuva&rev_1.00#0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
         "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu_zuva&rev_1.00#0002#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"]
 SELECT = "00A4040007A0000000041010"
@@ -161,7 +172,7 @@ class Rig:
         answers = os.path.join(self.work, "answers.txt")
         with open(answers, "w", encoding="utf-8") as f:
             f.write(f"{SELECT} => {SELECT_ANSWER}\n{LONG_COMMAND} => {LONG_ANSWER}\n")
-        table = {"version": "1.0.0.0", "keys": KEYS, "answers": answers, "log": self.log,
+        table = {"version": VERSION, "keys": KEYS, "answers": answers, "log": self.log,
                  "allowedExtensions": [f"chrome-extension://{self.ext_id}/"],
                  "allowedOrigins": [self.origin("bank.test")],
                  "errors": {REMOVED: "removed-card"}, "stall": [STALL], "garble": [GARBLE]}
@@ -262,10 +273,12 @@ def case(function):
 @case
 def version_and_list(rig):
     """An allowed page gets the package version and the keys; the host was started for the
-    extension whose ID the manifest's key gives."""
+    extension whose ID the manifest's key gives, and the extension carries the package's version."""
+    with open(os.path.join(EXTENSION, "manifest.json"), encoding="utf-8") as f:
+        check(json.load(f)["version"] == VERSION, "the extension's version is not version.h's")
     rig.open("bank.test")
     got = expect_ok(rig.call("version"), "version")
-    check(got == {"version": "1.0.0.0", "protocol": 1}, f"version: {got}")
+    check(got == {"version": VERSION, "protocol": 1}, f"version: {got}")
     check(expect_ok(rig.call("list"), "list") == KEYS, "list: other keys than the host's")
     if rig.standin:
         starts = [e for e in rig.host_log() if e["event"] == "start"]
@@ -305,6 +318,11 @@ def error_codes(rig):
     expect_error(rig.call("transmit", handle, ""), "bad-request", "empty command")
     expect_error(rig.call("transmit", handle, "00" * 4097), "bad-request", "4097-byte command")
     expect_error(rig.call("connect", KEYS[0], {"timeoutMs": 0}), "bad-request", "timeoutMs 0")
+    entry = {"indicator": 1, "layout": 0x0409, "keySelector": 2, "words": [3, 4, 5, 6]}
+    expect_error(rig.call("pin", entry), "pin-unavailable", "pin without a pinpad library")
+    if rig.standin:
+        last = [e["message"] for e in rig.host_log() if e["event"] == "request"][-1]
+        check({k: last.get(k) for k in entry} == entry, f"the host received {last}")
 
 
 @case
@@ -339,7 +357,7 @@ def ids_and_order(rig):
     check(len(replies) == 3 and set(by_id) == {'"first"', "-3", "2.5"},
           f"replies to page ids: {replies}")
     check(by_id['"first"'].get("keys") == KEYS and by_id["2.5"].get("keys") == KEYS
-          and by_id["-3"].get("version") == "1.0.0.0", f"replies mixed up: {replies}")
+          and by_id["-3"].get("version") == VERSION, f"replies mixed up: {replies}")
     handle = expect_ok(rig.call("connect", KEYS[0]), "connect")
     commands = [f"00B0{i:04X}{i + 1:02X}" + "AB" * i for i in range(12)]
     outcome = rig.js("together", [["transmit", [handle, c]] for c in commands])
