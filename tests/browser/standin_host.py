@@ -32,7 +32,7 @@ def load_answers(path):
             line = line.strip()
             if not line or line.startswith("#"):
                 continue
-            pattern, answer = (part.strip() for part in line.split("=>"))
+            pattern, answer = (side.strip() for side in line.split("=>"))
             tokens = pattern.split()
             if len(tokens) == 1 and tokens[0] not in ("??", "..."):
                 tokens = [tokens[0][i:i + 2] for i in range(0, len(tokens[0]), 2)]
