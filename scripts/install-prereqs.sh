@@ -12,6 +12,7 @@ packages=(
   nsis nsis-pluginapi
   googletest
   nlohmann-json3-dev
+  chromium chromium-driver openssl python3
 )
 
 as_root() {
