@@ -13,7 +13,7 @@ mkdir -p "$logs"
 
 echo; echo "== Import, mitigation and version resource checks"
 ./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll \
-  dist/setup-aid/TamsuSetupAid.dll
+  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
     >/dev/null 2>&1; then
@@ -22,7 +22,7 @@ if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/i
 fi
 echo "import check: a binary importing GetTickCount64 is refused"
 ./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
-  dist/setup-aid/TamsuSetupAid.dll
+  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # Each check itself must refuse each probe, and for what that probe lacks.
 refused_by() {  # CHECK (mitigation|version), FILE, what the refusal must name, what the file is
   local out script=check-pe-mitigations.sh
@@ -43,7 +43,7 @@ refused no_nx_probe.exe "NX_COMPAT not set" "a binary without DEP"
 refused relocs_stripped_probe.exe "relocations stripped" "a binary with its relocations stripped"
 refused no_reloc_data_probe.exe "no base relocation data" "a binary marked DYNAMIC_BASE without relocation data"
 ./scripts/check-version-resources.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
-  dist/setup-aid/TamsuSetupAid.dll
+  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # A program's image under a DLL's name: its own OriginalFilename and a manifest no DLL may carry.
 mkdir -p build/test-probes && cp dist/TamsuSerB.exe build/test-probes/Plugin_ZUVA.dll
 refused_by version build/win32/tests/imports/newer_import_probe.exe \
