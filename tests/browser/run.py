@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Proves the extension, the page library and the host together in headless Chromium.
 
-  python3 tests/browser/run.py [--host-command CMD] [--keep] [--only CASE ...]
+  python3 tests/browser/run.py [--host-command CMD --keysim TamsuKeySim.exe] [--keep] [--only CASE ...]
 
 CMD is the host program as a shell command (for example "wine /path/TamsuWebHost.exe"); the
 browser starts it through a wrapper that records its process id. Without it, standin_host.py
@@ -143,7 +143,7 @@ def serve(cert=None, key=None):
 class Rig:
     """The servers, the profile with its host registration, and the browser sessions."""
 
-    def __init__(self, work, host_command):
+    def __init__(self, work, host_command, keysim=None):
         self.work = work
         self.ext_id = extension_id(os.path.join(EXTENSION, "manifest.json"))
         cert, key, self.spki = make_certificate(work)
@@ -164,6 +164,9 @@ class Rig:
                     f"exec 2>>{shlex.quote(os.path.join(work, 'host-stderr.log'))}\n"
                     f"exec {command} \"$@\"\n")
         os.chmod(self.wrapper, 0o755)
+        self.keysim = None
+        if not self.standin:
+            self.serve_real_keys(keysim)
         self.driver = ChromeDriver(log_path=os.path.join(work, "chromedriver.log"))
         self.session = None
         self.profiles = 0
@@ -178,6 +181,32 @@ class Rig:
                  "errors": {REMOVED: "removed-card"}, "stall": [STALL], "garble": [GARBLE]}
         with open(os.path.join(self.work, "table.json"), "w", encoding="utf-8") as f:
             json.dump(table, f)
+
+    def serve_real_keys(self, keysim):
+        """The real host, inside the caller's Wine session: its configuration in the machine's
+        registry (as the setup writes it), and TamsuKeySim serving the keys. The first command
+        that reaches key 0 finds it unplugged (it is back 500 ms later)."""
+        config = "HKLM\\Software\\Varnelle\\Tamsu_ZUVA\\WebHost"
+        for name, value in (("AllowedExtensions", f"chrome-extension://{self.ext_id}/"),
+                            ("AllowedOrigins", self.origin("bank.test"))):
+            subprocess.run(["wine", "reg", "add", config, "/v", name, "/t", "REG_MULTI_SZ", "/d", value,
+                            "/reg:32", "/f"], check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        answers = os.path.join(self.work, "answers.txt")
+        arguments = ["wine", keysim]
+        for path in KEYS:
+            arguments += ["--path", path]
+        arguments += ["--answers", "Z:" + answers.replace("/", "\\"),
+                      "--key", "0", "--unplug-after", "0", "--replug-after-ms", "500"]
+        self.keysim = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        cli = os.path.join(os.path.dirname(keysim), "TamsuCli.exe")
+        environment = dict(os.environ, TAMSU_ALLOW_ANY_SERVER="1")
+        deadline = time.monotonic() + 30
+        while subprocess.run(["wine", cli, "list"], stdin=subprocess.DEVNULL, capture_output=True,
+                             env=environment).returncode != 0:
+            check(time.monotonic() < deadline, "TamsuKeySim does not serve")
+            time.sleep(0.5)
 
     def origin(self, host, secure=True):
         if secure:
@@ -253,6 +282,9 @@ class Rig:
     def close(self):
         self.stop_browser()
         self.driver.stop()
+        if self.keysim:
+            self.keysim.kill()
+            self.keysim.wait()
         for pid in self.host_pids():
             try:
                 os.kill(pid, signal.SIGKILL)
@@ -507,6 +539,8 @@ def no_extension(rig):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host-command", help="the host program as a shell command")
+    parser.add_argument("--keysim", help="TamsuKeySim.exe, which serves the keys to the real host "
+                                         "(run inside a Wine session)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--only", nargs="*", help="run these cases only")
     options = parser.parse_args()
@@ -519,7 +553,7 @@ def main():
     failures = 0
     rig = None
     try:
-        rig = Rig(work, options.host_command)
+        rig = Rig(work, options.host_command, options.keysim)
         rig.start_browser()
         print(f"browser ready in {time.monotonic() - started:.1f} s; extension {rig.ext_id}")
         for function in CASES:
