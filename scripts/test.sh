@@ -113,6 +113,14 @@ echo; echo "== Windows versions: 32-bit XP, 64-bit 7 and 64-bit 10 (scripts/matr
 matrix_failed=0
 ./scripts/matrix.sh win32:winxp win64:win7 win64:win10 2>&1 | tee "$logs/matrix.log" || matrix_failed=1
 
+echo; echo "== Browser: the extension, the page library and TamsuWebHost in headless Chromium"
+browser_failed=0
+tests/windows/harness/wine-session --display null -- python3 tests/browser/run.py \
+  --host-command "wine $root/dist/TamsuWebHost.exe" --keysim "$root/dist/tools/TamsuKeySim.exe" 2>&1 |
+  tee "$logs/browser.log" || browser_failed=1
+# A host that garbles or never answers can only be a stand-in's.
+python3 tests/browser/run.py --only bad_host_reply silent_host 2>&1 | tee -a "$logs/browser.log" || browser_failed=1
+
 echo; echo "== Figures of the soak and fault runs"
 cat "$figures" 2>/dev/null || echo "(none recorded)"
 
@@ -122,11 +130,15 @@ native_failed=$(( $(count "$logs/native.log" 1) + $(count "$logs/fuzz.log" 1) ))
 native_total=$(( $(count "$logs/native.log" 2) + $(count "$logs/fuzz.log" 2) ))
 windows_failed=$(( $(count "$logs/windows.log" 1) + $(count "$logs/display.log" 1) ))
 windows_total=$(( $(count "$logs/windows.log" 2) + $(count "$logs/display.log" 2) ))
-failed=$((native_failed + windows_failed + matrix_failed))
-passed=$((native_total + windows_total - failed))
+browser_total=$(grep -cE '^(PASS|FAIL) ' "$logs/browser.log" || true)
+browser_failed_cases=$(grep -cE '^FAIL ' "$logs/browser.log" || true)
+[ "$browser_failed" -eq 0 ] || [ "$browser_failed_cases" -gt 0 ] || browser_failed_cases=1
+failed=$((native_failed + windows_failed + matrix_failed + browser_failed_cases))
+passed=$((native_total + windows_total + browser_total - native_failed - windows_failed - browser_failed_cases))
 echo
 echo "Native tier (with fuzzing): $((native_total - native_failed)) of $native_total passed"
 echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
+echo "Browser: $((browser_total - browser_failed_cases)) of $browser_total cases passed"
 if [ "$matrix_failed" -eq 0 ]; then echo "Windows versions: every scenario passed on 32-bit XP, 64-bit 7 and 64-bit 10"
 else echo "Windows versions: a scenario failed (the table above)"; fi
 echo "Suite time: $(( $(date +%s) - start )) s"

@@ -185,19 +185,16 @@ class Rig:
     def serve_real_keys(self, keysim):
         """The real host, inside the caller's Wine session: its configuration in the machine's
         registry (as the setup writes it), and TamsuKeySim serving the keys. The first command
-        that reaches key 0 finds it unplugged (it is back 500 ms later)."""
-        config = "HKLM\\Software\\Varnelle\\Tamsu_ZUVA\\WebHost"
-        for name, value in (("AllowedExtensions", f"chrome-extension://{self.ext_id}/"),
-                            ("AllowedOrigins", self.origin("bank.test"))):
-            subprocess.run(["wine", "reg", "add", config, "/v", name, "/t", "REG_MULTI_SZ", "/d", value,
-                            "/reg:32", "/f"], check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        that reaches key 0 finds it unplugged (it is back 500 ms later); the third that reaches
+        key 1 is answered only after 20 s."""
+        self.configure_host(f"chrome-extension://{self.ext_id}/")
         answers = os.path.join(self.work, "answers.txt")
         arguments = ["wine", keysim]
         for path in KEYS:
             arguments += ["--path", path]
         arguments += ["--answers", "Z:" + answers.replace("/", "\\"),
-                      "--key", "0", "--unplug-after", "0", "--replug-after-ms", "500"]
+                      "--key", "0", "--unplug-after", "0", "--replug-after-ms", "500",
+                      "--key", "1", "--stall-after", "2", "--stall-ms", "20000"]
         self.keysim = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         cli = os.path.join(os.path.dirname(keysim), "TamsuCli.exe")
@@ -207,6 +204,13 @@ class Rig:
                              env=environment).returncode != 0:
             check(time.monotonic() < deadline, "TamsuKeySim does not serve")
             time.sleep(0.5)
+
+    def configure_host(self, extension):
+        config = "HKLM\\Software\\Varnelle\\Tamsu_ZUVA\\WebHost"
+        for name, value in (("AllowedExtensions", extension), ("AllowedOrigins", self.origin("bank.test"))):
+            subprocess.run(["wine", "reg", "add", config, "/v", name, "/t", "REG_MULTI_SZ", "/d", value,
+                            "/reg:32", "/f"], check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def origin(self, host, secure=True):
         if secure:
@@ -477,22 +481,38 @@ def silent_host(rig):
 @case
 def host_killed(rig):
     """The host killed while a command is in it: the waiting call fails with host-exited."""
-    if not rig.standin:
-        return "needs the stand-in's stalling command"
     rig.open("bank.test")
-    handle = expect_ok(rig.call("connect", KEYS[0]), "connect")
+    # The real host's command stalls in TamsuKeySim (key 1's third command).
+    key = KEYS[0] if rig.standin else KEYS[1]
+    handle = expect_ok(rig.call("connect", key), "connect")
     pid = rig.host_pids()[-1]
     rig.session.run("window.inFlight = window.tamsuTest.call('transmit', arguments);",
                     handle, STALL)
     deadline = time.monotonic() + 5
-    while not any(e["event"] == "request" and e["pid"] == pid and
-                  e["message"].get("apdu") == STALL for e in rig.host_log()):
+    while rig.standin and not any(e["event"] == "request" and e["pid"] == pid and
+                                  e["message"].get("apdu") == STALL for e in rig.host_log()):
         check(time.monotonic() < deadline, "the command never reached the host")
         time.sleep(0.02)
+    if not rig.standin:
+        time.sleep(1)  # the command is in the key by then
     os.kill(pid, signal.SIGKILL)
     result = rig.session.run_async("window.inFlight.then(arguments[arguments.length - 1]);")
     expect_error(result, "host-exited", "transmit while the host was killed")
     check(result["ms"] < 10000, f"host-exited after {result['ms']:.0f} ms")
+
+
+@case
+def extension_not_listed(rig):
+    """A host whose configuration lists another extension refuses every request of this one."""
+    if rig.standin:
+        return "the real host's configuration"
+    rig.configure_host("chrome-extension://abcdefghijklmnopabcdefghijklmnop/")
+    try:
+        rig.open("bank.test")
+        expect_error(rig.call("version"), "extension-not-allowed", "version from an extension not listed")
+        expect_error(rig.call("list"), "extension-not-allowed", "list from an extension not listed")
+    finally:
+        rig.configure_host(f"chrome-extension://{rig.ext_id}/")
 
 
 @case
