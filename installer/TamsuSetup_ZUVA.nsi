@@ -30,6 +30,10 @@ SetCompressor /SOLID lzma
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
 !define CLIENT_LIBRARY "TamsuVD_ZUVA.dll"
 !define PLUGIN_LIBRARY "Plugin_ZUVA.dll"
+!define WEB_HOST "TamsuWebHost.exe"
+!define WEB_HOST_MANIFEST "com.varnelle.tamsu_zuva.json"
+!define WEB_HOST_FIREFOX_MANIFEST "com.varnelle.tamsu_zuva.firefox.json"
+!define WEB_HOST_CONFIG_KEY "Software\Varnelle\Tamsu_ZUVA\WebHost"
 !define UNINSTALLER "uninstall.exe"
 !define DATA_FOLDER "Data"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tamsu_ZUVA"
@@ -68,6 +72,16 @@ SetCompressor /SOLID lzma
 !insertmacro DefineHash HASH_SERVICE_PROGRAM "${SERVICE_PROGRAM}"
 !insertmacro DefineHash HASH_CLIENT_LIBRARY "${CLIENT_LIBRARY}"
 !insertmacro DefineHash HASH_PLUGIN_LIBRARY "${PLUGIN_LIBRARY}"
+!insertmacro DefineHash HASH_WEB_HOST "${WEB_HOST}"
+
+; Applies MACRO (one argument: the file's name) to every file the package installs.
+!macro ForEachFile MACRO
+  !insertmacro ${MACRO} "${SERVICE_PROGRAM}"
+  !insertmacro ${MACRO} "${CLIENT_LIBRARY}"
+  !insertmacro ${MACRO} "${PLUGIN_LIBRARY}"
+  !insertmacro ${MACRO} "${WEB_HOST}"
+  !insertmacro ${MACRO} "${UNINSTALLER}"
+!macroend
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUT_FILE}"
@@ -172,6 +186,10 @@ Var BackedUp    ; "1" once every file of the earlier installation has its ".old"
   ${EndIf}
 !macroend
 
+!macro RemoveFromEarlierFolder NAME
+  !insertmacro RemoveDeliverable "$OldDir" "${NAME}"
+!macroend
+
 ; The Data folder, which low-integrity programs write: a link placed in it is removed itself and
 ; never followed.
 !macro RemoveDataFolder FOLDER
@@ -271,10 +289,7 @@ Function RollBack
   Pop $0
   ${Log} "This run's service removed: $0"
   Plugin_ZUVA::KillProcessWithName "${SERVICE_PROGRAM}"
-  !insertmacro RestoreFile "${SERVICE_PROGRAM}"
-  !insertmacro RestoreFile "${CLIENT_LIBRARY}"
-  !insertmacro RestoreFile "${PLUGIN_LIBRARY}"
-  !insertmacro RestoreFile "${UNINSTALLER}"
+  !insertmacro ForEachFile RestoreFile
   ${If} $HadData != "1"
     TamsuSetupAid::RemoveTree "$INSTDIR\${DATA_FOLDER}"
     Pop $0
@@ -303,12 +318,13 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+!macro DeleteStaged NAME
+  Delete "$INSTDIR\${NAME}.new"
+!macroend
+
 Function RemoveStaged
   SetOutPath "$TEMP"  ; a process's working folder cannot be removed
-  Delete "$INSTDIR\${SERVICE_PROGRAM}.new"
-  Delete "$INSTDIR\${CLIENT_LIBRARY}.new"
-  Delete "$INSTDIR\${PLUGIN_LIBRARY}.new"
-  Delete "$INSTDIR\${UNINSTALLER}.new"
+  !insertmacro ForEachFile DeleteStaged
   ${If} $MadeFolder == "1"
     RMDir "$INSTDIR"
   ${EndIf}
@@ -329,6 +345,10 @@ FunctionEnd
 
 ; Puts a staged file in place. One in use (a client holding the library) cannot be replaced now; it
 ; is replaced at the next restart and the reboot flag says so.
+!macro DeleteKept NAME
+  Delete /REBOOTOK "$INSTDIR\${NAME}.old"
+!macroend
+
 !macro ReplaceFile NAME
   Delete "$INSTDIR\${NAME}"
   ClearErrors
@@ -379,17 +399,19 @@ Section "Tamsu ZUVA" SecMain
   File "/oname=$INSTDIR\${SERVICE_PROGRAM}.new" "${DIST_DIR}/${SERVICE_PROGRAM}"
   File "/oname=$INSTDIR\${CLIENT_LIBRARY}.new" "${DIST_DIR}/${CLIENT_LIBRARY}"
   File "/oname=$INSTDIR\${PLUGIN_LIBRARY}.new" "${DIST_DIR}/${PLUGIN_LIBRARY}"
+  File "/oname=$INSTDIR\${WEB_HOST}.new" "${DIST_DIR}/${WEB_HOST}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}.new"
   !insertmacro CheckStaged "${SERVICE_PROGRAM}" "${HASH_SERVICE_PROGRAM}"
   !insertmacro CheckStaged "${CLIENT_LIBRARY}" "${HASH_CLIENT_LIBRARY}"
   !insertmacro CheckStaged "${PLUGIN_LIBRARY}" "${HASH_PLUGIN_LIBRARY}"
+  !insertmacro CheckStaged "${WEB_HOST}" "${HASH_WEB_HOST}"
   TamsuSetupAid::FileHash "$INSTDIR\${UNINSTALLER}.new"
   Pop $0
   ${If} $0 == ""
     Call RemoveStaged
     !insertmacro Fail ${EXIT_FAILED} "The uninstaller could not be written to $INSTDIR"
   ${EndIf}
-  ${Log} "Staged and checked: ${SERVICE_PROGRAM}, ${CLIENT_LIBRARY}, ${PLUGIN_LIBRARY}, ${UNINSTALLER}"
+  ${Log} "Staged and checked: ${SERVICE_PROGRAM}, ${CLIENT_LIBRARY}, ${PLUGIN_LIBRARY}, ${WEB_HOST}, ${UNINSTALLER}"
 
   ; 4. The client library cannot be replaced while a program has it loaded: someone at the screen
   ;    is asked to close them. A silent install never waits for a person (nobody may be there, or
@@ -410,15 +432,9 @@ Section "Tamsu ZUVA" SecMain
   Plugin_ZUVA::KillProcessWithName "${SERVICE_PROGRAM}"
 
   ; 6. The files swapped, the earlier ones kept until the new service is proven.
-  !insertmacro BackUp "${SERVICE_PROGRAM}"
-  !insertmacro BackUp "${CLIENT_LIBRARY}"
-  !insertmacro BackUp "${PLUGIN_LIBRARY}"
-  !insertmacro BackUp "${UNINSTALLER}"
+  !insertmacro ForEachFile BackUp
   StrCpy $BackedUp "1"
-  !insertmacro ReplaceFile "${SERVICE_PROGRAM}"
-  !insertmacro ReplaceFile "${CLIENT_LIBRARY}"
-  !insertmacro ReplaceFile "${PLUGIN_LIBRARY}"
-  !insertmacro ReplaceFile "${UNINSTALLER}"
+  !insertmacro ForEachFile ReplaceFile
   ${If} $FilesLeft != ""
   ${OrIf} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}.new"  ; the service must run the new program now
     Call RollBack
@@ -489,6 +505,17 @@ Section "Tamsu ZUVA" SecMain
     !insertmacro Fail ${EXIT_FAILED} "The uninstall entry could not be written."
   ${EndIf}
   ${Log} "Uninstall entry written"
+
+  ; 11. The browsers' native-messaging host: its configuration (/WEBEXTENSIONS=, /WEBORIGINS=,
+  ;     /PINPAD=; an option not given keeps the machine's value, so an upgrade keeps the lists),
+  ;     its manifests and the keys through which Chrome, Edge and Firefox find them.
+  TamsuSetupAid::RegisterWebHost "$INSTDIR"
+  Pop $0
+  ${Log} "Web host registered for the browsers: $0"
+  ${If} $0 != "ok"
+    Call RollBack
+    !insertmacro Fail ${EXIT_FAILED} "The web host could not be registered: $0"
+  ${EndIf}
   ; HKCU\Software is one key for both views; the 32-bit one is named. An upgrade keeps the
   ; user's own choice; only a missing value gets the default.
   ClearErrors
@@ -501,20 +528,16 @@ Section "Tamsu ZUVA" SecMain
     ${EndIf}
   ${EndIf}
 
-  ; 11. The new installation is proven: the kept copies go, and an earlier installation in another
+  ; 12. The new installation is proven: the kept copies go, and an earlier installation in another
   ;     folder goes whole. Its uninstaller is not run: it would remove the service now running
   ;     from here and the user's settings.
-  Delete /REBOOTOK "$INSTDIR\${SERVICE_PROGRAM}.old"
-  Delete /REBOOTOK "$INSTDIR\${CLIENT_LIBRARY}.old"
-  Delete /REBOOTOK "$INSTDIR\${PLUGIN_LIBRARY}.old"
-  Delete /REBOOTOK "$INSTDIR\${UNINSTALLER}.old"
+  !insertmacro ForEachFile DeleteKept
   ${If} $OldDir != ""
   ${AndIf} $OldDir != $INSTDIR
     ${Log} "Removing the earlier installation in $OldDir"
-    !insertmacro RemoveDeliverable "$OldDir" "${SERVICE_PROGRAM}"
-    !insertmacro RemoveDeliverable "$OldDir" "${CLIENT_LIBRARY}"
-    !insertmacro RemoveDeliverable "$OldDir" "${PLUGIN_LIBRARY}"
-    !insertmacro RemoveDeliverable "$OldDir" "${UNINSTALLER}"
+    !insertmacro ForEachFile RemoveFromEarlierFolder
+    !insertmacro RemoveDeliverable "$OldDir" "${WEB_HOST_MANIFEST}"
+    !insertmacro RemoveDeliverable "$OldDir" "${WEB_HOST_FIREFOX_MANIFEST}"
     !insertmacro RemoveDataFolder "$OldDir"
     ${If} ${RebootFlag}
       RMDir /REBOOTOK "$OldDir"
@@ -575,7 +598,15 @@ Section "Uninstall"
   !insertmacro RemoveDeliverable "$INSTDIR" "${SERVICE_PROGRAM}"
   !insertmacro RemoveDeliverable "$INSTDIR" "${CLIENT_LIBRARY}"
   !insertmacro RemoveDeliverable "$INSTDIR" "${PLUGIN_LIBRARY}"
+  !insertmacro RemoveDeliverable "$INSTDIR" "${WEB_HOST}"
   ${Log} "Files removed"
+  ; The browsers' registrations of the web host, its configuration and its manifests.
+  TamsuSetupAid::UnregisterWebHost "$INSTDIR"
+  Pop $0
+  ${Log} "Web host unregistered: $0"
+  ${If} $0 != "ok"
+    StrCpy $FilesLeft "$FilesLeft $0"
+  ${EndIf}
   ; What clients wrote there is the package's own.
   !insertmacro RemoveDataFolder "$INSTDIR"
 

@@ -7,8 +7,10 @@
 
 #include "common/security/low_integrity_security.h"
 #include "common/win/unique_resource.h"
+#include "installer/aid/command_line_option.h"
 #include "installer/aid/setup_checks.h"
 #include "installer/aid/tree_removal_win.h"
+#include "installer/aid/web_host_registration.h"
 #include "plugin/call_frame.h"
 #include "service/pipes/holder_rules.h"
 
@@ -26,8 +28,12 @@ class Arguments {
   // The next argument; empty when it is missing or too long (acting on part of a path is wrong).
   std::wstring Text() {
     wchar_t buffer[kArgumentSize] = {};
-    return PopArgument(buffer, kArgumentSize) == kPopped ? buffer : L"";
+    const int popped = PopArgument(buffer, kArgumentSize);
+    complete_ = complete_ && popped == kPopped;
+    return popped == kPopped ? buffer : L"";
   }
+  // Whether every argument taken so far was there and fitted.
+  bool complete() const { return complete_; }
   // A decimal number; `fallback` for anything else.
   unsigned long Number(unsigned long fallback) {
     const std::wstring text = Text();
@@ -35,6 +41,9 @@ class Arguments {
     const unsigned long value = wcstoul(text.c_str(), &end, 10);
     return !text.empty() && end && *end == 0 && text[0] != L'-' ? value : fallback;
   }
+
+ private:
+  bool complete_ = true;
 };
 
 void PushOk(const std::wstring& reason) { PushResult(reason.empty() ? L"ok" : reason.c_str()); }
@@ -168,4 +177,27 @@ PLUGIN_EXPORT(MoveSelfAway) {
   const std::wstring folder = arguments.Text();
   PushOk(program.empty() || folder.empty() ? L"no program or folder named"
                                            : tamsu::setup::MoveRunningProgramAway(program.c_str(), folder.c_str()));
+}
+
+// RegisterWebHost FOLDER -> "ok" once the configuration, the manifests and the browsers' keys are
+// written, from the setup's /WEBEXTENSIONS=, /WEBORIGINS= and /PINPAD= (read from the process's
+// command line: NSIS's own option reader ends a value at its first "/", and URLs hold several).
+// An option not given keeps the machine's value.
+PLUGIN_EXPORT(RegisterWebHost) {
+  Arguments arguments(string_size, variables, stacktop);
+  const std::wstring folder = arguments.Text();
+  const std::wstring commandLine = GetCommandLineW();
+  tamsu::setup::WebHostOption options[3];
+  const wchar_t* const names[3] = {L"/WEBEXTENSIONS=", L"/WEBORIGINS=", L"/PINPAD="};
+  for (int i = 0; i < 3; ++i) options[i].given = tamsu::setup::FindOption(commandLine, names[i], &options[i].value);
+  PushOk(!arguments.complete() || folder.empty()
+             ? L"no folder named"
+             : tamsu::setup::RegisterWebHost(folder, options[0], options[1], options[2]));
+}
+
+// UnregisterWebHost FOLDER -> "ok", or what stays.
+PLUGIN_EXPORT(UnregisterWebHost) {
+  Arguments arguments(string_size, variables, stacktop);
+  const std::wstring folder = arguments.Text();
+  PushOk(folder.empty() ? L"no folder named" : tamsu::setup::UnregisterWebHost(folder));
 }

@@ -38,7 +38,14 @@ const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kProgram[] = L"TamsuSerB.exe";
 const wchar_t kUninstaller[] = L"uninstall.exe";
 const wchar_t kDataFolder[] = L"Data";
-const wchar_t* const kDeliverables[] = {L"TamsuSerB.exe", L"TamsuVD_ZUVA.dll", L"Plugin_ZUVA.dll"};
+const wchar_t* const kDeliverables[] = {L"TamsuSerB.exe", L"TamsuVD_ZUVA.dll", L"Plugin_ZUVA.dll", L"TamsuWebHost.exe"};
+// The browsers' host: its configuration, and where each browser finds its manifest.
+const wchar_t kWebHostConfig[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
+const wchar_t kChromeManifest[] = L"com.varnelle.tamsu_zuva.json";
+const wchar_t kFirefoxManifest[] = L"com.varnelle.tamsu_zuva.firefox.json";
+const wchar_t* const kBrowserHostKeys[] = {L"Software\\Google\\Chrome\\NativeMessagingHosts\\com.varnelle.tamsu_zuva",
+                                           L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.varnelle.tamsu_zuva",
+                                           L"Software\\Mozilla\\NativeMessagingHosts\\com.varnelle.tamsu_zuva"};
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamsu_ZUVA";
 const wchar_t kVendorKey[] = L"Software\\Varnelle";
 const wchar_t kUserKey[] = L"Software\\Varnelle\\Tamsu_ZUVA";
@@ -193,6 +200,21 @@ long long ReadDword(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM 
     return -1;
   }
   return data;
+}
+
+// A REG_MULTI_SZ's strings; {"<none>"} when it is missing or of another type.
+std::vector<std::wstring> ReadList(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
+  UniqueHKey key = OpenKey(root, path, view);
+  std::vector<wchar_t> data(8192);
+  DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+  DWORD type = 0;
+  if (!key || RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) != 0 ||
+      type != REG_MULTI_SZ) {
+    return {L"<none>"};
+  }
+  std::vector<std::wstring> items;
+  for (const wchar_t* item = data.data(); *item; item += wcslen(item) + 1) items.push_back(item);
+  return items;
 }
 
 void WriteDword(HKEY root, const wchar_t* path, const wchar_t* name, DWORD value, REGSAM view) {
@@ -461,6 +483,8 @@ class PackageInstaller : public ::testing::Test {
       DeleteFileW((InInstallFolder(name) + L".new").c_str());
     }
     DeleteFileW(InInstallFolder(kUninstaller).c_str());
+    DeleteFileW(InInstallFolder(kChromeManifest).c_str());
+    DeleteFileW(InInstallFolder(kFirefoxManifest).c_str());
     const std::wstring data = InInstallFolder(kDataFolder);
     for (const std::wstring& name : FolderEntries(data)) DeleteFileW((data + L"\\" + name).c_str());
     RemoveDirectoryW(data.c_str());
@@ -468,6 +492,11 @@ class PackageInstaller : public ::testing::Test {
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
       DeleteKey(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", L"Tamsu_ZUVA", view);
       DeleteValue(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, view);
+      for (const wchar_t* browserKey : kBrowserHostKeys) {
+        const std::wstring key = browserKey;
+        DeleteKey(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str(), L"com.varnelle.tamsu_zuva", view);
+      }
+      DeleteKey(HKEY_LOCAL_MACHINE, L"Software\\Varnelle\\Tamsu_ZUVA", L"WebHost", view);
     }
     DeleteValue(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY);
     DeleteKey(HKEY_CURRENT_USER, kVendorKey, L"Tamsu_ZUVA", KEY_WOW64_32KEY);
@@ -540,11 +569,41 @@ class PackageInstaller : public ::testing::Test {
     EXPECT_EQ(enableDesktop, ReadDword(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY))
         << "not the DWORD expected: an upgrade keeps the user's value, a first install writes 1";
 
+    // Every browser finds the web host's manifest, in either registry view.
+    for (const wchar_t* browserKey : kBrowserHostKeys) {
+      const bool firefox = wcsstr(browserKey, L"Mozilla") != nullptr;
+      for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        EXPECT_EQ(InInstallFolder(firefox ? kFirefoxManifest : kChromeManifest),
+                  ReadString(HKEY_LOCAL_MACHINE, browserKey, nullptr, view))
+            << Narrow(browserKey) << ", view " << view;
+      }
+    }
+    std::string escaped;  // the host's path as JSON writes it
+    for (wchar_t c : InInstallFolder(L"TamsuWebHost.exe")) escaped += c == L'\\' ? std::string("\\\\") : std::string(1, static_cast<char>(c));
+    for (const wchar_t* manifest : {kChromeManifest, kFirefoxManifest}) {
+      const std::string text = Contents(InInstallFolder(manifest));
+      EXPECT_TRUE(Contains(text, "\"name\": \"com.varnelle.tamsu_zuva\"") && Contains(text, "\"type\": \"stdio\"") &&
+                  Contains(text, "\"path\": \"" + escaped + "\""))
+          << Narrow(manifest) << ":\n" << text;
+    }
+
     // The service's own Run value, so that its removal below means something.
     const REGSAM serviceView = Is64BitWindows() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     EXPECT_TRUE(WaitUntil(10000, [serviceView] {
       return ReadString(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, serviceView) == kRunValue;
     })) << "the service did not write its Run value";
+  }
+
+  // The web host serves the extensions and origins the setup was given (both empty: nobody);
+  // each browser's manifest names only its own kind of extension.
+  static void ExpectWebHostLists(const std::vector<std::wstring>& extensions, const std::vector<std::wstring>& origins,
+                                 const char* chromeExtensions, const char* firefoxExtensions) {
+    EXPECT_EQ(extensions, ReadList(HKEY_LOCAL_MACHINE, kWebHostConfig, L"AllowedExtensions", KEY_WOW64_32KEY));
+    EXPECT_EQ(origins, ReadList(HKEY_LOCAL_MACHINE, kWebHostConfig, L"AllowedOrigins", KEY_WOW64_32KEY));
+    const std::string chrome = Contents(InInstallFolder(kChromeManifest));
+    const std::string firefox = Contents(InInstallFolder(kFirefoxManifest));
+    EXPECT_TRUE(Contains(chrome, std::string("\"allowed_origins\": [") + chromeExtensions + "]")) << chrome;
+    EXPECT_TRUE(Contains(firefox, std::string("\"allowed_extensions\": [") + firefoxExtensions + "]")) << firefox;
   }
 
   // Everything of the package gone, the uninstaller and the install folder too; where
@@ -575,6 +634,12 @@ class PackageInstaller : public ::testing::Test {
       EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, view)) << "the Run value is left, view " << view;
     }
     EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, kUserKey, L"EnableDesktop", KEY_WOW64_32KEY));
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      for (const wchar_t* browserKey : kBrowserHostKeys) {
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, browserKey, view)) << Narrow(browserKey) << " is left";
+      }
+      EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kWebHostConfig, view)) << "the web host's configuration is left";
+    }
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kUserKey, KEY_WOW64_32KEY)) << "the product's HKCU key is left";
   }
 };
@@ -590,10 +655,15 @@ TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
   WriteDword(HKEY_CURRENT_USER, kVendorKey, L"OtherProduct", 1, KEY_WOW64_32KEY);
   DeleteFileW(DefaultLog(kSetupLog).c_str());
   DWORD start = GetTickCount();
-  ASSERT_EQ(0u, RunSetup());
+  ASSERT_EQ(0u, RunSetup(L" /WEBEXTENSIONS=chrome-extension://abcdefghijklmnopabcdefghijklmnop/, tamsu@bank.example"
+                         L" /WEBORIGINS=https://bank.example,https://www.bank.example:8443 /PINPAD=C:\\Pads\\pad.dll"));
   std::printf("[figure] first install: %lu ms\n", GetTickCount() - start);
   ExpectInstalled();
   if (HasFatalFailure()) return;
+  ExpectWebHostLists({L"chrome-extension://abcdefghijklmnopabcdefghijklmnop/", L"tamsu@bank.example"},
+                     {L"https://bank.example", L"https://www.bank.example:8443"},
+                     "\"chrome-extension://abcdefghijklmnopabcdefghijklmnop/\"", "\"tamsu@bank.example\"");
+  EXPECT_EQ(L"C:\\Pads\\pad.dll", ReadString(HKEY_LOCAL_MACHINE, kWebHostConfig, L"PinpadLibrary", KEY_WOW64_32KEY));
   EXPECT_EQ(0u, testing_support::RunProgram(testing_support::DistPath(L"tools\\TamsuCli.exe"), {L"list"}))
       << "the client library does not take the installed service for the genuine server";
   const std::string setupLog = LogOf(DefaultLog(kSetupLog));
@@ -668,7 +738,7 @@ TEST_F(PackageInstaller, UpgradeWithAClientHoldingTheLibraryAsksAtTheScreenAndNe
 }
 
 TEST_F(PackageInstaller, InstallsOverAnEarlierInstallationThenUninstallsEverything) {
-  ASSERT_EQ(0u, RunSetup());
+  ASSERT_EQ(0u, RunSetup(L" /WEBORIGINS=https://bank.example /WEBEXTENSIONS=tamsu@bank.example"));
   ASSERT_TRUE(WaitUntil(15000, [] { return !MonitorChildren().empty(); })) << "first install: no monitor child";
   const std::vector<ProcessEntry> before = ProcessesNamed(kProgram);
   // A client's file in the data folder: an upgrade keeps it.
@@ -687,6 +757,8 @@ TEST_F(PackageInstaller, InstallsOverAnEarlierInstallationThenUninstallsEverythi
     }
   }
   EXPECT_TRUE(IsFile(clientFile)) << "the reinstall wiped the clients' data";
+  // Options not given again keep the machine's lists.
+  ExpectWebHostLists({L"tamsu@bank.example"}, {L"https://bank.example"}, "", "\"tamsu@bank.example\"");
 
   // A stray copy of the Run value in the other view goes too.
   WriteString(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, kRunValue, KEY_WOW64_32KEY);
