@@ -1,6 +1,6 @@
 // Tamsu ZUVA for web pages: the USB security key through the Tamsu ZUVA browser extension and the
 // host program of the installed package. Every call returns a Promise; failures are TamsuErrors
-// whose `code` says what went wrong (see README-web.md).
+// whose `code` says what went wrong (see README, "For web front ends").
 
 const FROM_PAGE = "tamsu-zuva-page";
 const FROM_EXTENSION = "tamsu-zuva-extension";
