@@ -23,9 +23,13 @@ using tamsu::sim::Bytes;
 using tamsu::sim::SimKey;
 using tamsu::sim::SimKeyBus;
 
-const char kUsage[] =
+// The usage text is split where the largest --keys goes.
+const char kUsageHead[] =
     "usage: TamsuKeySim [options]\n"
-    "  --keys N              number of simulated keys (default 1, at most 16)\n"
+    "  --keys N              number of simulated keys (default 1, at most ";
+const char kUsageTail[] =
+    ": the key list holds no more\n"
+    "                        of their generated paths)\n"
     "  --path PATH           a key's device path (repeatable; replaces the generated ones). It must\n"
     "                        pass the key discovery's filters: contain &ven_varnelle and &rev_1.\n"
     "  --answer MODE         echo (the command, then 90 00; default), status (90 00 only),\n"
@@ -51,7 +55,6 @@ const char kUsage[] =
     "hex bytes. The first rule that matches answers. Example: 00 A4 04 00 ?? ... => 90 00\n"
     "Exit codes: 0 stopped normally (or --help), 1 usage error, 2 cannot serve.\n";
 
-constexpr int kMaxKeys = 16;
 constexpr long kMaxCount = 1000000;
 constexpr long kMaxMs = 3600000;
 constexpr size_t kMaxPipeName = 256;
@@ -94,6 +97,29 @@ struct Options {
   DWORD durationMs = INFINITE;
   std::wstring stopEvent;
 };
+
+std::string GeneratedPath(int index) {
+  return "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsusim&rev_1.00#" + std::to_string(index + 1) +
+         "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
+// How many of `paths`, from the first, the monitor's list reply holds: the discovery's own buffer
+// and writer decide, so that a key is refused exactly when the monitor would leave it out.
+size_t PathsTheListHolds(const std::vector<std::string>& paths) {
+  char list[tamsu::kDevicePathListCapacity];
+  tamsu::DevicePathListWriter writer(list, sizeof list);
+  size_t held = 0;
+  while (held < paths.size() && writer.Append(paths[held].c_str(), paths[held].size())) ++held;
+  return held;
+}
+
+int MaxGeneratedKeys() {
+  std::vector<std::string> paths;
+  while (PathsTheListHolds(paths) == paths.size()) paths.push_back(GeneratedPath(static_cast<int>(paths.size())));
+  return static_cast<int>(paths.size()) - 1;
+}
+
+std::string Usage() { return kUsageHead + std::to_string(MaxGeneratedKeys()) + kUsageTail; }
 
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
@@ -168,7 +194,11 @@ std::string Parse(int argc, wchar_t** argv, Options* options) {
       if (!ParseNumber(value, 0, 999, &number)) return bad + "is not a key index";
       scope = &options->perKey[number];
     } else if (option == L"--keys") {
-      if (!ParseNumber(value, 1, kMaxKeys, &number)) return bad + "is not a number from 1 to 16";
+      const long most = MaxGeneratedKeys();
+      if (!ParseNumber(value, 1, most, &number)) {
+        return bad + "is not a number from 1 to " + std::to_string(most) + " (the " +
+               std::to_string(tamsu::kDevicePathListCapacity) + "-byte key list holds no more generated paths)";
+      }
       options->keys = static_cast<int>(number);
     } else if (option == L"--path") {
       options->paths.push_back(value);
@@ -203,13 +233,8 @@ std::string PathProblem(const std::wstring& wide, const std::vector<std::string>
     return shown + "the key discovery lists only paths with " + tamsu::kVendorFilter + " and " +
            tamsu::kRevisionFilter + " in them";
   }
-  size_t used = 1;  // the list's final zero
   for (const std::string& other : listed) {
     if (lstrcmpiA(other.c_str(), path.c_str()) == 0) return shown + "given twice";
-    used += other.size() + 1;
-  }
-  if (used + path.size() + 1 > tamsu::kDevicePathListCapacity) {
-    return shown + "the key list (1024 bytes with the other paths) cannot hold it";
   }
   if (tamsu::DevicePipeName(wide).size() > kMaxPipeName) return shown + "its pipe name would exceed 256 characters";
   return std::string();
@@ -228,12 +253,13 @@ std::string CheckKeys(const Options& options, std::vector<std::string>* paths) {
     const std::string problem = PathProblem(wide, *paths);
     if (!problem.empty()) return problem;
     paths->push_back(Narrow(wide));
+    if (PathsTheListHolds(*paths) < paths->size()) {
+      return "--path '" + paths->back() + "': the key list (" + std::to_string(tamsu::kDevicePathListCapacity) +
+             " bytes with the other paths) cannot hold it";
+    }
   }
   if (paths->empty()) {
-    for (int i = 0; i < options.keys; ++i) {
-      paths->push_back("\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsusim&rev_1.00#" + std::to_string(i + 1) +
-                       "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}");
-    }
+    for (int i = 0; i < options.keys; ++i) paths->push_back(GeneratedPath(i));
   }
   const long count = static_cast<long>(paths->size());
   for (const auto& entry : options.perKey) {
@@ -388,7 +414,7 @@ void Serve(SimKey& key, int index, const Faults& faults, const tamsu::sim::Respo
 }
 
 int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "TamsuKeySim: %s\n\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "TamsuKeySim: %s\n\n%s", problem.c_str(), Usage().c_str());
   return 1;
 }
 
@@ -398,7 +424,7 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring argument = argv[i];
     if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       return 0;
     }
   }

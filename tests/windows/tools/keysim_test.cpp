@@ -173,6 +173,58 @@ TEST(KeySimOptions, PathsTheDiscoveryWouldNeverListAreRefused) {
   }
 }
 
+// A key path of exactly `length` characters that the discovery lists, told apart by `index`.
+std::wstring PathOfLength(int index, size_t length) {
+  std::wstring path = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_x&rev_1.00#" + std::to_wstring(index) + L"#";
+  path.resize(length, L'p');
+  return path;
+}
+
+// A key the list reply could not hold would be announced and never listed.
+TEST(KeySimOptions, EveryKeyFitsTheListOrItIsAUsageError) {
+  {
+    KeySim most({L"--keys", L"10"});
+    const std::vector<std::string> out = RunPipeClient({L"list", L"devpipe:9", L"xfer:0001"});
+    ASSERT_EQ(14u, out.size());
+    EXPECT_EQ("list ok 10", out[0]);
+    for (int i = 1; i <= 10; ++i) {
+      EXPECT_NE(std::string::npos, out[i].find("&rev_1.00#" + std::to_string(i) + "#")) << out[i];
+    }
+    EXPECT_EQ("recv ok 4 00019000", out[13]) << "the last key is served too";
+    EXPECT_EQ(0u, most.Stop());
+  }
+  for (const wchar_t* count : {L"11", L"16"}) {
+    KeySim tooMany({L"--keys", count});
+    EXPECT_EQ(1u, tooMany.Stop()) << count;
+    EXPECT_EQ(0u, tooMany.Err().find("TamsuKeySim: --keys")) << tooMany.Err();
+    EXPECT_NE(std::string::npos, tooMany.Err().find("from 1 to 10")) << tooMany.Err();
+    EXPECT_NE(std::string::npos, tooMany.Err().find("usage: TamsuKeySim")) << tooMany.Err();
+  }
+  KeySim help({L"--help"});
+  EXPECT_EQ(0u, help.Stop());
+  EXPECT_NE(std::string::npos, help.Out().find("at most 10")) << help.Out();
+
+  // Eleven paths of 92 characters, each with its zero, and the list's final zero: 1024 bytes.
+  std::vector<std::wstring> exact;
+  for (int i = 0; i < 11; ++i) {
+    exact.push_back(L"--path");
+    exact.push_back(PathOfLength(i, 92));
+  }
+  {
+    KeySim full(exact);
+    const std::vector<std::string> out = RunPipeClient({L"list", L"devpipe:10", L"xfer:0002"});
+    ASSERT_EQ(15u, out.size());
+    EXPECT_EQ("list ok 11", out[0]);
+    EXPECT_EQ("recv ok 4 00029000", out[14]);
+    EXPECT_EQ(0u, full.Stop());
+  }
+  exact.back() += L'p';
+  KeySim byteOver(exact);
+  EXPECT_EQ(1u, byteOver.Stop());
+  EXPECT_EQ(0u, byteOver.Err().find("TamsuKeySim: --path")) << byteOver.Err();
+  EXPECT_NE(std::string::npos, byteOver.Err().find("1024 bytes")) << byteOver.Err();
+}
+
 TEST(KeySimAnswers, TheFirstMatchingRuleAnswersAndOtherCommandsGetTheEcho) {
   TextFile table(
       "# a card with one file\r\n"
