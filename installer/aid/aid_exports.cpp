@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/protocol/mutex_owner.h"
 #include "common/security/low_integrity_security.h"
 #include "common/win/unique_resource.h"
 #include "installer/aid/command_line_option.h"
@@ -12,7 +13,6 @@
 #include "installer/aid/tree_removal_win.h"
 #include "installer/aid/web_host_registration.h"
 #include "plugin/call_frame.h"
-#include "service/pipes/holder_rules.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <cwchar>
 
+#include "common/protocol/service_names.h"
 #include "common/security/low_integrity_security.h"
 #include "common/win/unique_resource.h"
 #include "sdk/include/tamsu_client.h"
-#include "service/host/service_control.h"
 
 // From XP SP3 on (PROV_RSA_AES); the headers offer it only to builds for later systems.
 #ifndef CALG_SHA_256

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <new>
 
+#include "common/protocol/pipe_protocol.h"
+#include "common/protocol/service_names.h"
 #include "common/win/unique_resource.h"
 #include "genuine_server.h"
-#include "service/host/service_control.h"
-#include "service/pipes/pipe_protocol.h"
 
 namespace {
 

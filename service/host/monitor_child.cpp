@@ -1,10 +1,10 @@
 #include "monitor_child.h"
 
 #include "command_line.h"
+#include "common/protocol/pipe_protocol.h"
 #include "common/security/low_integrity_security.h"
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
-#include "service/pipes/pipe_protocol.h"
 #include "service_control.h"
 
 namespace tamsu {

@@ -4,17 +4,11 @@
 
 #include <windows.h>
 
+#include "common/protocol/service_names.h"
+
 namespace tamsu {
 
-#define TAMSU_SERVICE_NAME L"Tamsu Service _ZUVA"
-constexpr wchar_t kServiceName[] = TAMSU_SERVICE_NAME;  // also its display name
 constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;  // 0x110
-
-// The process id of the monitor the service runs, published under the service's own key (only
-// LocalSystem and Administrators may write there) from before the monitor serves until it has
-// ended: clients require a pipe's server to be that process.
-constexpr wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\" TAMSU_SERVICE_NAME;
-constexpr wchar_t kMonitorProcessIdValue[] = L"MonitorProcessId";
 
 // Restarts after each of the first three failures of the service process; the count of failures
 // starts again after a day without one.

@@ -1,6 +1,6 @@
 // The device server registry: one server per listed key, created, kept and removed by list requests.
 #include "pipe_server.h"
-#include "pipe_protocol.h"
+#include "server_flags.h"
 
 namespace tamsu {
 namespace {

@@ -1,12 +1,9 @@
 // Who may stand behind the service's names: the rules a monitor applies before it waits for the
-// mutex and while it waits (no platform calls here).
+// mutex and while it waits (no platform calls here). The mutex's owner rule is the setup's too, so it
+// lives in common/protocol/mutex_owner.h.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
-#include <string>
-
-#include "common/security/well_known_sids.h"
 
 namespace tamsu {
 
@@ -18,11 +15,5 @@ constexpr uint32_t kUnservedHolderLimitMs = 10000;
 // A claimed list pipe name may still be held for a moment by a monitor that has just died.
 constexpr uint32_t kListNameClaimMs = 2000;
 constexpr uint32_t kListNameClaimStepMs = 100;
-
-// Whether a mutex whose security descriptor names `ownerSid` may be waited for by a monitor: the
-// owner is LocalSystem, the Administrators group, the monitor's own user or the owner the monitor's
-// own objects get (`ownSids`; empty entries never match). An owner that cannot be read (empty) is
-// no evidence either way: the waiting rule decides then.
-bool AcceptableMutexOwner(const std::wstring& ownerSid, std::initializer_list<std::wstring> ownSids);
 
 }  // namespace tamsu

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "common/protocol/mutex_owner.h"
+#include "common/protocol/pipe_protocol.h"
 #include "holder_rules.h"
-#include "pipe_protocol.h"
+#include "server_flags.h"
 #include "service/device/device_discovery.h"
 #include "service/device/device_result.h"
 #include "service/device/key_path_list.h"

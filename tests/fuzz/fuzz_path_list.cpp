@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "service/device/key_path_list.h"
-#include "service/pipes/pipe_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

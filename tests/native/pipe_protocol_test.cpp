@@ -1,5 +1,6 @@
-#include "service/pipes/holder_rules.h"
-#include "service/pipes/pipe_protocol.h"
+#include "common/protocol/mutex_owner.h"
+#include "common/protocol/pipe_protocol.h"
+#include "service/pipes/server_flags.h"
 
 #include <gtest/gtest.h>
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
-#include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
 #include "soak/load.h"

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
 #include "process/windows_version.h"
-#include "service/pipes/pipe_protocol.h"
 
 namespace tamsu {
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
-#include "service/pipes/pipe_protocol.h"
 
 #ifndef LABEL_SECURITY_INFORMATION
 #define LABEL_SECURITY_INFORMATION 0x00000010L

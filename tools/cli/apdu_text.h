@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/pipes/pipe_protocol.h"
+#include "common/protocol/pipe_protocol.h"
 
 namespace tamsu {
 namespace cli {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "apdu_text.h"
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
-#include "service/pipes/pipe_protocol.h"
 #include "tamsu_client.h"
 
 namespace {

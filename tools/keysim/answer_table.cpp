@@ -1,6 +1,6 @@
 #include "answer_table.h"
 
-#include "service/pipes/pipe_protocol.h"
+#include "common/protocol/pipe_protocol.h"
 #include "simkey/sim_key.h"
 
 namespace tamsu {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "answer_table.h"
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "service/device/key_path_list.h"
-#include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
 

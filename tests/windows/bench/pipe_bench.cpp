@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "service/device/device_channel.h"
 #include "service/device/pass_through_record.h"
-#include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "process/child_process.h"
 #include "simkey/sim_key.h"

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "process/child_process.h"
 #include "process/import_patch.h"
-#include "service/pipes/pipe_protocol.h"
 #include "service/pipes/pipe_server.h"
 #include "simkey/sim_key.h"
 #include "tamsu_client.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
-#include "service/pipes/pipe_protocol.h"
 
 namespace tamsu {
 namespace {

@@ -6,5 +6,5 @@ add_dependencies(cli_tests monitor_host)
 
 # TamsuKeySim from dist/tools/, checked with the scripted pipe client.
 tamsu_windows_test(keysim_tests SOURCES tools/keysim_test.cpp)
-target_link_libraries(keysim_tests PRIVATE test_process common_win pipe_protocol)
+target_link_libraries(keysim_tests PRIVATE test_process common_win common_protocol)
 add_dependencies(keysim_tests pipe_client)

@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
-#include "service/pipes/pipe_protocol.h"
 #include "soak_traffic.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "holder_rules.h"
+#include "mutex_owner.h"
 
 namespace tamsu {
 

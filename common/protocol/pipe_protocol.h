@@ -35,13 +35,4 @@ bool IsListRequest(const uint8_t* request, size_t length);
 // The paths of a DevicePathList, in order, up to its final zero or the end of the buffer.
 std::vector<std::string> ListedPaths(const char* list, size_t size);
 
-// Registry state of a device server.
-namespace server_flags {
-constexpr uint32_t kCreated = 0;
-constexpr uint32_t kSeen = 1;                 // in the latest list
-constexpr uint32_t kNotYetSeen = 0x40000000;  // ORed in while a list is being built
-constexpr uint32_t kStale = 0x80000000;       // missing from the latest list
-inline bool IsStale(uint32_t flags) { return (flags & kStale) != 0; }
-}  // namespace server_flags
-
 }  // namespace tamsu
