@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/win/unique_resource.h"
+#include "sdk/src/key_paths.h"
 #include "tamsu_client.h"
 #include "webhost/framing.h"
 #include "webhost/host_core.h"
@@ -19,7 +20,6 @@ using namespace tamsu::webhost;
 // Written by the setup, per machine; only Administrators may change it.
 constexpr wchar_t kConfigKey[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
 constexpr DWORD kMaxConfigBytes = 64 * 1024;
-constexpr DWORD kMaxListChars = 1u << 20;
 
 static_assert(kResultSuccess == TAMSU_S_SUCCESS && kResultUnknownReader == TAMSU_E_UNKNOWN_READER &&
                   kResultTimeout == TAMSU_E_TIMEOUT && kResultSharingViolation == TAMSU_E_SHARING_VIOLATION &&
@@ -128,28 +128,7 @@ class ClientKeys : public KeyClient {
  public:
   explicit ClientKeys(const std::wstring& pinpadLibrary) : pinpadLibrary_(pinpadLibrary) {}
 
-  int32_t List(std::vector<std::string>* paths) override {
-    paths->clear();
-    std::vector<char> buffer(4096);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-      DWORD length = static_cast<DWORD>(buffer.size());
-      const LONG result = TamsuListKeys(buffer.data(), &length);
-      if (result == TAMSU_E_INSUFFICIENT_BUFFER && length > buffer.size() && length <= kMaxListChars) {
-        buffer.resize(length);  // the list grew since the last look
-        continue;
-      }
-      if (result != TAMSU_S_SUCCESS) return result;
-      const size_t end = length < buffer.size() ? length : buffer.size();
-      for (size_t start = 0; start < end && buffer[start];) {
-        size_t stop = start;
-        while (stop < end && buffer[stop]) ++stop;
-        paths->emplace_back(&buffer[start], stop - start);
-        start = stop + 1;
-      }
-      return TAMSU_S_SUCCESS;
-    }
-    return TAMSU_F_COMM_ERROR;
-  }
+  int32_t List(std::vector<std::string>* paths) override { return tamsu::ListKeyPaths(paths); }
 
   int32_t Connect(const std::string& path, uint32_t timeoutMs, KeyConnection* connection) override {
     TAMSU_KEY key = nullptr;

@@ -12,6 +12,7 @@
 #include "apdu_text.h"
 #include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
+#include "sdk/src/key_paths.h"
 #include "tamsu_client.h"
 
 namespace {
@@ -36,7 +37,6 @@ constexpr DWORD kDefaultWaitS = 10;            // how long a key in use by anoth
 constexpr DWORD kDefaultAnswerTimeoutS = 120;  // key operations such as key generation are slow
 constexpr DWORD kMaxSeconds = 999999;
 constexpr DWORD kMaxScriptBytes = 4u << 20;
-constexpr DWORD kMaxListChars = 1u << 20;
 constexpr size_t kMaxCollected = 65536;      // what --get-response gathers for one APDU
 constexpr unsigned kMaxExchangesPerApdu = 256;  // a key answering 61xx forever must not hold us
 constexpr DWORD kWatchPollMs = 500;
@@ -158,31 +158,6 @@ std::string SwMeaning(const Bytes& answer) {
                            : tamsu::cli::StatusText(answer[answer.size() - 2], answer[answer.size() - 1]);
 }
 
-// The monitor's keys; an SDK code otherwise. No key is an empty list, not an error.
-LONG ListKeys(std::vector<std::string>* paths) {
-  paths->clear();
-  std::vector<char> buffer(tamsu::kPipeBufferSize);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD length = static_cast<DWORD>(buffer.size());
-    const LONG result = TamsuListKeys(buffer.data(), &length);
-    if (result == TAMSU_E_NO_READERS_AVAILABLE) return TAMSU_S_SUCCESS;
-    if (result == TAMSU_E_INSUFFICIENT_BUFFER && length > buffer.size() && length <= kMaxListChars) {
-      buffer.resize(length);  // the list grew since the last look
-      continue;
-    }
-    if (result != TAMSU_S_SUCCESS) return result;
-    const size_t end = length < buffer.size() ? length : buffer.size();
-    for (size_t start = 0; start < end && buffer[start];) {
-      size_t stop = start;
-      while (stop < end && buffer[stop]) ++stop;
-      paths->emplace_back(&buffer[start], stop - start);
-      start = stop + 1;
-    }
-    return TAMSU_S_SUCCESS;
-  }
-  return TAMSU_F_COMM_ERROR;
-}
-
 int ListFailed(LONG result) {
   if (result == TAMSU_E_NO_SERVICE) {
     std::fprintf(stderr, "TamsuCli: no monitor serves the keys: %s\n", TamsuErrorText(result));
@@ -196,7 +171,7 @@ std::wstring KeyPipeName(const std::string& devicePath) { return tamsu::DevicePi
 
 int ListCommand(const Options& options) {
   std::vector<std::string> paths;
-  const LONG result = ListKeys(&paths);
+  const LONG result = tamsu::ListKeyPaths(&paths);
   if (result != TAMSU_S_SUCCESS) return ListFailed(result);
   if (paths.empty() && !options.json) std::printf("No key present.\n");
   for (size_t i = 0; i < paths.size(); ++i) {
@@ -258,7 +233,7 @@ int WatchCommand(const Options& options) {
   LONG state = TAMSU_S_SUCCESS;
   for (bool first = true;; first = false) {
     std::vector<std::string> now;
-    const LONG result = ListKeys(&now);
+    const LONG result = tamsu::ListKeyPaths(&now);
     // A monitor that is gone serves no key; a list that failed otherwise says nothing about them.
     if (result != TAMSU_S_SUCCESS && result != TAMSU_E_NO_SERVICE) now = known;
     if (result != state) {
@@ -289,7 +264,7 @@ int WatchCommand(const Options& options) {
 // The key by index (digits only) or by device path, with or without its "\\?\" prefix.
 int FindKey(const std::string& selector, std::string* path, unsigned* index) {
   std::vector<std::string> paths;
-  const LONG result = ListKeys(&paths);
+  const LONG result = tamsu::ListKeyPaths(&paths);
   if (result != TAMSU_S_SUCCESS) return ListFailed(result);
   if (paths.empty()) {
     std::fprintf(stderr, "TamsuCli: No key present.\n");
