@@ -26,7 +26,8 @@ SetCompressor /SOLID lzma
 !define PRODUCT_NAME "Tamsu ZUVA"
 !define PUBLISHER "Varnelle"
 !define SERVICE_PROGRAM "TamsuSerB.exe"
-!define SERVICE_NAME "Tamsu Service _ZUVA"
+; The service's name, as the programs know it.
+!searchparse /file "../common/protocol/service_names.h" '#define TAMSU_SERVICE_NAME L"' SERVICE_NAME '"'
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
 !define CLIENT_LIBRARY "TamsuVD_ZUVA.dll"
 !define PLUGIN_LIBRARY "Plugin_ZUVA.dll"
