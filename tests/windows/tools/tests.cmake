@@ -8,3 +8,7 @@ add_dependencies(cli_tests monitor_host)
 tamsu_windows_test(keysim_tests SOURCES tools/keysim_test.cpp)
 target_link_libraries(keysim_tests PRIVATE test_process common_win common_protocol)
 add_dependencies(keysim_tests pipe_client)
+
+# TamsuWebHost from dist/, driven through its standard input and output.
+tamsu_windows_test(web_host_tests SOURCES tools/web_host_test.cpp)
+target_link_libraries(web_host_tests PRIVATE test_process common_win advapi32)
