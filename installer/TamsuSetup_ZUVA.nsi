@@ -297,6 +297,8 @@ Function RollBack
     Pop $1
   ${EndIf}
   ${If} $MadeFolder == "1"
+    Delete "$INSTDIR\${WEB_HOST_MANIFEST}"
+    Delete "$INSTDIR\${WEB_HOST_FIREFOX_MANIFEST}"
     SetOutPath "$TEMP"
     RMDir "$INSTDIR"
   ${EndIf}
@@ -477,7 +479,18 @@ Section "Tamsu ZUVA" SecMain
     !insertmacro Fail ${EXIT_FAILED} "The service could not be installed: $0"
   ${EndIf}
 
-  ; 10. The uninstall entry: this 32-bit package's entry belongs in the 32-bit view. The
+  ; 10. The browsers' native-messaging host: its configuration (/WEBEXTENSIONS=, /WEBORIGINS=,
+  ;     /PINPAD=; an option not given keeps the machine's value, so an upgrade keeps the lists),
+  ;     its manifests and the keys through which Chrome, Edge and Firefox find them.
+  TamsuSetupAid::RegisterWebHost "$INSTDIR"
+  Pop $0
+  ${Log} "Web host registered for the browsers: $0"
+  ${If} $0 != "ok"
+    Call RollBack
+    !insertmacro Fail ${EXIT_FAILED} "The web host could not be registered: $0"
+  ${EndIf}
+
+  ; 11. The uninstall entry: this 32-bit package's entry belongs in the 32-bit view. The
   ;     uninstaller runs in place (_?=), so that whoever runs these strings waits for its end.
   Plugin_ZUVA::WriteRegStr /x86 HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
   Plugin_ZUVA::WriteRegStr /x86 HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${PRODUCT_VERSION}"
@@ -507,16 +520,6 @@ Section "Tamsu ZUVA" SecMain
   ${EndIf}
   ${Log} "Uninstall entry written"
 
-  ; 11. The browsers' native-messaging host: its configuration (/WEBEXTENSIONS=, /WEBORIGINS=,
-  ;     /PINPAD=; an option not given keeps the machine's value, so an upgrade keeps the lists),
-  ;     its manifests and the keys through which Chrome, Edge and Firefox find them.
-  TamsuSetupAid::RegisterWebHost "$INSTDIR"
-  Pop $0
-  ${Log} "Web host registered for the browsers: $0"
-  ${If} $0 != "ok"
-    Call RollBack
-    !insertmacro Fail ${EXIT_FAILED} "The web host could not be registered: $0"
-  ${EndIf}
   ; HKCU\Software is one key for both views; the 32-bit one is named. An upgrade keeps the
   ; user's own choice; only a missing value gets the default.
   ClearErrors
