@@ -155,10 +155,13 @@ std::wstring ProtectInstallFolder(const wchar_t* path) {
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL acl = nullptr;
-  InitializeSecurityDescriptor(&dacl, SECURITY_DESCRIPTOR_REVISION);
-  GetSecurityDescriptorDacl(descriptor.get(), &present, &acl, &defaulted);
-  SetSecurityDescriptorDacl(&dacl, TRUE, acl, FALSE);
-  SetSecurityDescriptorControl(&dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  // A step that fails must not leave a null DACL (everyone full control) on the new folder.
+  if (!InitializeSecurityDescriptor(&dacl, SECURITY_DESCRIPTOR_REVISION) ||
+      !GetSecurityDescriptorDacl(descriptor.get(), &present, &acl, &defaulted) || !present || !acl ||
+      !SetSecurityDescriptorDacl(&dacl, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&dacl, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return Reason(L"the folder's descriptor cannot be made", GetLastError());
+  }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &dacl, FALSE};
   if (!CreateDirectoryW(path, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
     return Reason(L"the folder cannot be made", GetLastError());
