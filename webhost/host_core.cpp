@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/version/version.h"
+#include "pinentry/pinentry_logic.h"
 
 namespace tamsu {
 namespace webhost {
@@ -337,7 +338,11 @@ std::string WebHost::Dispatch(const std::string& body) {
     PinRequest pin;
     if (!ReadPin(request, &pin, &problem)) return Serialise(Error(id, "bad-request", problem));
     uint32_t result = 0;
-    if (!pinConfigured_ || !keys_.Pin(pin, &result)) return Serialise(Error(id, "pin-unavailable"));
+    // The entry's own code for a library that does not load, or lacks the pinpad's entry points,
+    // is the same condition as no library: the page learns it cannot enter a PIN here.
+    if (!pinConfigured_ || !keys_.Pin(pin, &result) || result == pinentry::kPinpadMissing) {
+      return Serialise(Error(id, "pin-unavailable"));
+    }
     Reply reply = Start(id, true);
     reply["result"] = result;
     return Serialise(reply);

@@ -64,7 +64,7 @@ class KeyClient {
   virtual int32_t Transmit(KeyConnection connection, const std::vector<uint8_t>& command, uint32_t timeoutMs,
                            std::vector<uint8_t>* answer) = 0;
   virtual int32_t Disconnect(KeyConnection connection) = 0;
-  // vdInputPin's result with the configured library; false when that library cannot be loaded.
+  // vdInputPin's result with the configured library; false when the PIN entry itself cannot be loaded.
   virtual bool Pin(const PinRequest& request, uint32_t* result) = 0;
 };
 

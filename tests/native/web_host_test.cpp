@@ -53,7 +53,7 @@ class FakeKeys : public KeyClient {
   }
   bool Pin(const PinRequest& request, uint32_t* result) override {
     lastPin = request;
-    *result = 0xA0120004u;
+    *result = pinResult;
     return pinLoads;
   }
 
@@ -64,6 +64,7 @@ class FakeKeys : public KeyClient {
   KeyConnection lastConnection = 100, transmittedOn = 0;
   uint32_t lastTimeoutMs = 0;
   PinRequest lastPin;
+  uint32_t pinResult = 0xA0120004u;
   bool pinLoads = true;
 };
 
@@ -361,6 +362,8 @@ TEST(WebHostCommands, PinFieldsAndAvailability) {
                           R"("indicator":0,"layout":0,"keySelector":true,"words":[0,0,0,0])"}) {
     EXPECT_EQ("bad-request", Code(h.Send(std::string(R"("command":"pin",)") + bad))) << bad;
   }
+  h.keys.pinResult = 0xE011FFFFu;  // the entry's code for a pinpad library that does not load
+  EXPECT_EQ("pin-unavailable", Code(h.Send(pin)));
   h.keys.pinLoads = false;
   EXPECT_EQ("pin-unavailable", Code(h.Send(pin)));
   WebHostConfig noLibrary = BankConfig();

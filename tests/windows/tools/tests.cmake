@@ -12,3 +12,4 @@ add_dependencies(keysim_tests pipe_client)
 # TamsuWebHost from dist/, driven through its standard input and output.
 tamsu_windows_test(web_host_tests SOURCES tools/web_host_test.cpp)
 target_link_libraries(web_host_tests PRIVATE test_process common_win advapi32)
+add_dependencies(web_host_tests test_pinpad test_pinpad_partial)

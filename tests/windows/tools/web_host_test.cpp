@@ -16,9 +16,11 @@ namespace tamsu {
 namespace {
 
 using testing_support::DistPath;
+using testing_support::ProgramFolder;
 using testing_support::ReadText;
 using testing_support::TemporaryFileName;
 
+const wchar_t kSettings[] = L"Software\\Varnelle\\Tamsu_ZUVA";
 const wchar_t kConfig[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
 const char kExtension[] = "chrome-extension://angdcfddjpidmdpkdkkpeppabpolhnoj/";
 
@@ -101,7 +103,21 @@ class WebHostProgram : public ::testing::Test {
     RegSetValueExW(key.get(), L"AllowedOrigins", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(origins),
                    sizeof origins);
   }
-  void TearDown() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kConfig); }
+  void TearDown() override {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kConfig);
+    HKEY settings = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettings, 0, KEY_SET_VALUE, &settings) == ERROR_SUCCESS) {
+      UniqueHKey owned(settings);
+      RegDeleteValueW(settings, L"EnableDesktop");
+    }
+  }
+  static void SetPinpad(const std::wstring& library) {
+    HKEY raw = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfig, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &raw));
+    UniqueHKey key(raw);
+    RegSetValueExW(key.get(), L"PinpadLibrary", 0, REG_SZ, reinterpret_cast<const BYTE*>(library.c_str()),
+                   static_cast<DWORD>((library.size() + 1) * sizeof(wchar_t)));
+  }
 };
 
 TEST_F(WebHostProgram, AnswersEachFrameInOrderAndEndsWithItsInput) {
@@ -139,6 +155,32 @@ TEST_F(WebHostProgram, ABrokenStreamEndsTheHostWithOneAndAnUnlistedCallerIsRefus
   EXPECT_EQ(0u, run.code);
   ASSERT_EQ(2u, run.replies.size());
   for (const std::string& reply : run.replies) EXPECT_TRUE(Has(reply, "\"extension-not-allowed\"")) << reply;
+}
+
+// The test pinpad answers with the indicator it was handed, so the result shows that the
+// configured library ran the page's entry.
+TEST_F(WebHostProgram, APinEntryRunsThroughTheConfiguredPinpadLibraryAndIsUnavailableWhenItDoesNotLoad) {
+  const DWORD off = 0;  // the entry on the host's own desktop: no display to make a secure one here
+  HKEY settings = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kSettings, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                           &settings, nullptr));
+  UniqueHKey ownedSettings(settings);
+  RegSetValueExW(settings, L"EnableDesktop", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof off);
+  const std::string pin = Frame(
+      "{\"id\":4,\"origin\":\"https://bank.example\",\"command\":\"pin\",\"indicator\":85,\"layout\":4660,"
+      "\"keySelector\":1,\"words\":[1,2,3,4]}");
+  SetPinpad(ProgramFolder() + L"test_pinpad.dll");
+  HostRun run = RunHost(kExtension, pin);
+  EXPECT_EQ(0u, run.code);
+  ASSERT_EQ(1u, run.replies.size());
+  EXPECT_TRUE(Has(run.replies[0], "\"ok\":true") && Has(run.replies[0], "\"result\":85")) << run.replies[0];
+
+  for (const wchar_t* library : {L"no_such_pinpad.dll", L"test_pinpad_partial.dll"}) {
+    SetPinpad(ProgramFolder() + library);
+    run = RunHost(kExtension, pin);
+    ASSERT_EQ(1u, run.replies.size());
+    EXPECT_TRUE(Has(run.replies[0], "\"pin-unavailable\"")) << run.replies[0];
+  }
 }
 
 }  // namespace
