@@ -2,10 +2,12 @@
 """Proves the extension, the page library and the host together in headless Chromium.
 
   python3 tests/browser/run.py [--host-command CMD --keysim TamsuKeySim.exe] [--keep] [--only CASE ...]
+  python3 tests/browser/run.py --bench web_host_bench.exe --host-command CMD --keysim TamsuKeySim.exe
 
 CMD is the host program as a shell command (for example "wine /path/TamsuWebHost.exe"); the
 browser starts it through a wrapper that records its process id. Without it, standin_host.py
 answers from a scripted table. Prints one PASS or FAIL line per case; exits 1 on any failure.
+With --bench, runs no case: it prints the transmit figures of a program, of the host and of a page.
 """
 import argparse
 import base64
@@ -55,6 +57,9 @@ LONG_ANSWER = bytes((i * 13 + 5) & 0xFF for i in range(4092)).hex().upper() + "9
 REMOVED = "80CA9F7F00"
 STALL = "80DE000000"
 GARBLE = "80BA000000"
+# The benchmark's keys: one each for TamsuTransmit, the host's own work, the host program and the page.
+BENCH_KEYS = [KEYS[0].replace("#0001#", f"#01{n}#") for n in "0123"]
+BENCH_SIZES = (8, 256, 4096)
 
 
 class Failure(Exception):
@@ -143,7 +148,7 @@ def serve(cert=None, key=None):
 class Rig:
     """The servers, the profile with its host registration, and the browser sessions."""
 
-    def __init__(self, work, host_command, keysim=None):
+    def __init__(self, work, host_command, keysim=None, bench=False):
         self.work = work
         self.ext_id = extension_id(os.path.join(EXTENSION, "manifest.json"))
         cert, key, self.spki = make_certificate(work)
@@ -166,7 +171,7 @@ class Rig:
         os.chmod(self.wrapper, 0o755)
         self.keysim = None
         if not self.standin:
-            self.serve_real_keys(keysim)
+            self.serve_real_keys(keysim, bench)
         self.driver = ChromeDriver(log_path=os.path.join(work, "chromedriver.log"))
         self.session = None
         self.profiles = 0
@@ -182,19 +187,22 @@ class Rig:
         with open(os.path.join(self.work, "table.json"), "w", encoding="utf-8") as f:
             json.dump(table, f)
 
-    def serve_real_keys(self, keysim):
+    def serve_real_keys(self, keysim, bench):
         """The real host, inside the caller's Wine session: its configuration in the machine's
         registry (as the setup writes it), and TamsuKeySim serving the keys. The first command
         that reaches key 0 finds it unplugged (it is back 500 ms later); the third that reaches
-        key 1 is answered only after 20 s."""
+        key 1 is answered only after 20 s. The benchmark's keys answer 90 00 to everything."""
         self.configure_host(f"chrome-extension://{self.ext_id}/")
         answers = os.path.join(self.work, "answers.txt")
         arguments = ["wine", keysim]
-        for path in KEYS:
+        for path in BENCH_KEYS if bench else KEYS:
             arguments += ["--path", path]
-        arguments += ["--answers", "Z:" + answers.replace("/", "\\"),
-                      "--key", "0", "--unplug-after", "0", "--replug-after-ms", "500",
-                      "--key", "1", "--stall-after", "2", "--stall-ms", "20000"]
+        if bench:
+            arguments += ["--answer", "status"]
+        else:
+            arguments += ["--answers", "Z:" + answers.replace("/", "\\"),
+                          "--key", "0", "--unplug-after", "0", "--replug-after-ms", "500",
+                          "--key", "1", "--stall-after", "2", "--stall-ms", "20000"]
         self.keysim = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         cli = os.path.join(os.path.dirname(keysim), "TamsuCli.exe")
@@ -556,6 +564,59 @@ def no_extension(rig):
     expect_error(rig.call("version"), "extension-missing", "version without the extension")
 
 
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def median(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2] if ordered else float("nan")
+
+
+def bench(rig, program, host_program, rounds):
+    """The program's rows (TamsuTransmit, the host's own work, the host program), then the page's
+    through the browser, on keys of their own; one table of medians in microseconds."""
+    out = os.path.join(rig.work, "bench.txt")
+    with open(out, "w", encoding="utf-8") as f:
+        done = subprocess.run(["wine", program, windows_path(host_program), f"chrome-extension://{rig.ext_id}/",
+                               rig.origin("bank.test"), *BENCH_KEYS[:3], str(rounds)],
+                              stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                              env=dict(os.environ, TAMSU_ALLOW_ANY_SERVER="1"), timeout=600)
+    with open(out, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    check(done.returncode == 0, f"{os.path.basename(program)} ended with {done.returncode}: {lines[-3:]}")
+    figures = {}
+    for line in lines:
+        if line.startswith("row "):
+            _, size, name, value, failed = line.split()
+            check(failed == "0", f"{name} at {size} B: {failed} transmits failed")
+            figures[(int(size), name)] = float(value)
+        else:
+            print(line)
+    rig.start_browser()
+    rig.open("bank.test")
+    handle = expect_ok(rig.call("connect", BENCH_KEYS[3], {"timeoutMs": 5000}), "connect")
+    for size in BENCH_SIZES:
+        command = bytes((i * 7 + 3) & 0xFF for i in range(size)).hex().upper()
+        rig.js("timeTransmits", handle, command, 10)
+        timed = rig.js("timeTransmits", handle, command, rounds)
+        check(timed.get("ok"), f"page transmit of {size} B: {timed}")
+        figures[(size, "page")] = median(timed["times"]) * 1000
+    print(f"\nA page's transmit against TamsuTransmit, medians of {rounds} (microseconds):")
+    print(f"  {'':44}" + "".join(f"{f'{size} B':>10}" for size in BENCH_SIZES))
+    rows = (("TamsuTransmit from a program", "native"), ("host's own work per request", "own"),
+            ("TamsuWebHost.exe through its standard I/O", "program"), ("a page, through the browser", "page"))
+    for label, name in rows:
+        print(f"  {label:44}" + "".join(f"{figures[(size, name)]:10.1f}" for size in BENCH_SIZES))
+    print(f"  {'host adds to TamsuTransmit (target <= 10 %)':44}" +
+          "".join(f"{100 * figures[(size, 'own')] / figures[(size, 'native')]:9.1f}%" for size in BENCH_SIZES))
+    print(f"  {'browser and extension (page - host program)':44}" +
+          "".join(f"{figures[(size, 'page')] - figures[(size, 'program')]:10.1f}" for size in BENCH_SIZES))
+    print(f"  {'browser share of the page time':44}" +
+          "".join(f"{100 * (1 - figures[(size, 'program')] / figures[(size, 'page')]):9.1f}%"
+                  for size in BENCH_SIZES))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host-command", help="the host program as a shell command")
@@ -563,7 +624,11 @@ def main():
                                          "(run inside a Wine session)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--only", nargs="*", help="run these cases only")
+    parser.add_argument("--bench", help="web_host_bench.exe: print figures instead of running the cases")
+    parser.add_argument("--rounds", type=int, default=200, help="transmits per size in --bench")
     options = parser.parse_args()
+    if options.bench and not (options.host_command and options.keysim):
+        parser.error("--bench needs --host-command and --keysim")
     for tool in ("chromedriver", "openssl", CHROMIUM):
         if not shutil.which(tool):
             print(f"FAIL setup: {tool} is missing (scripts/install-prereqs.sh installs it)")
@@ -573,7 +638,10 @@ def main():
     failures = 0
     rig = None
     try:
-        rig = Rig(work, options.host_command, options.keysim)
+        rig = Rig(work, options.host_command, options.keysim, bool(options.bench))
+        if options.bench:
+            bench(rig, options.bench, shlex.split(options.host_command)[-1], options.rounds)
+            return 0
         rig.start_browser()
         print(f"browser ready in {time.monotonic() - started:.1f} s; extension {rig.ext_id}")
         for function in CASES:

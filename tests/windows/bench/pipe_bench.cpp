@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "service/device/device_channel.h"
@@ -33,25 +34,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kWarmUp = 20;
 constexpr int kRounds = 400;
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-}
-
-// The value below which `fraction` of the samples lie.
-double Percentile(std::vector<double> v, double fraction) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(fraction * v.size()))];
-}
-
-double Median(const std::vector<double>& v) { return Percentile(v, 0.5); }
+using tamsu::bench::Median;
+using tamsu::bench::Now;
+using tamsu::bench::Percentile;
 
 HANDLE OpenMessagePipe(const wchar_t* name) {
   for (int i = 0; i < 500; ++i) {
