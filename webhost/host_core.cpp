@@ -146,6 +146,7 @@ bool ReadApdu(const Json& request, std::vector<uint8_t>* apdu, std::string* prob
   const std::string& text = field->get_ref<const std::string&>();
   if (text.empty() || text.size() % 2 != 0 || text.size() > 2 * kMaxCommandBytes) return false;
   apdu->clear();
+  apdu->reserve(text.size() / 2);
   for (size_t i = 0; i < text.size(); i += 2) {
     const int high = HexDigit(text[i]);
     const int low = HexDigit(text[i + 1]);
