@@ -14,6 +14,7 @@ namespace tamsu {
 namespace {
 
 using testing_support::DistPath;
+using testing_support::KeySim;
 using testing_support::PipeClient;
 using testing_support::RunPipeClient;
 using testing_support::ReadText;
@@ -34,71 +35,6 @@ struct TextFile {
   std::wstring name;
 };
 
-// Starts the simulator with its output in files (a Wine program's output is not read through a
-// pipe) and waits until it serves or has ended; stops it through a stop event of its own.
-class KeySim {
- public:
-  explicit KeySim(std::vector<std::wstring> arguments)
-      : stopName_(L"TamsuKeySimTestStop" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                  std::to_wstring(++started_)),
-        outName_(TemporaryFileName(L"kso")),
-        errName_(TemporaryFileName(L"kse")) {
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName_.c_str()));
-    arguments.push_back(L"--stop-event");
-    arguments.push_back(stopName_);
-    std::wstring commandLine = L"\"" + DistPath(L"tools\\TamsuKeySim.exe") + L"\"";
-    for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueFileHandle out(CreateFileW(outName_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    UniqueFileHandle err(CreateFileW(errName_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
-    PROCESS_INFORMATION info = {};
-    if (stop_ && out && err &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      process_.reset(info.hProcess);
-      CloseHandle(info.hThread);
-    }
-    WaitUntil(10000, [this] {
-      return !process_ || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0 ||
-             WaitNamedPipeW(PipeName(kListNameArgument).c_str(), 50);
-    });
-  }
-  ~KeySim() {
-    Stop();
-    DeleteFileW(outName_.c_str());
-    DeleteFileW(errName_.c_str());
-  }
-  // Its exit code; 0xBAD when it did not start or had to be killed.
-  DWORD Stop() {
-    if (!process_) return code_;
-    SetEvent(stop_.get());
-    if (WaitForSingleObject(process_.get(), 20000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process_.get(), &code_)) {
-      TerminateProcess(process_.get(), 0xBAD);
-      WaitForSingleObject(process_.get(), 5000);
-      code_ = 0xBAD;
-    }
-    process_.reset();
-    return code_;
-  }
-  std::string Out() const { return ReadText(outName_); }
-  std::string Err() const { return ReadText(errName_); }
-
- private:
-  static int started_;
-  std::wstring stopName_;
-  std::wstring outName_;
-  std::wstring errName_;
-  UniqueHandle stop_;
-  UniqueHandle process_;
-  DWORD code_ = 0xBAD;
-};
-int KeySim::started_ = 0;
 
 TEST(KeySim, ServesItsKeysWithTheChosenAnswers) {
   KeySim sim({L"--keys", L"2", L"--answer", L"fixed:6"});

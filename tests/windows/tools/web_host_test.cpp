@@ -16,9 +16,10 @@ namespace tamsu {
 namespace {
 
 using testing_support::DistPath;
+using testing_support::FileRun;
+using testing_support::KeySim;
 using testing_support::ProgramFolder;
-using testing_support::ReadText;
-using testing_support::TemporaryFileName;
+using testing_support::RunWithFiles;
 
 const wchar_t kSettings[] = L"Software\\Varnelle\\Tamsu_ZUVA";
 const wchar_t kConfig[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
@@ -35,44 +36,14 @@ struct HostRun {
   bool wholeFrames = true;  // the output is nothing but whole frames
 };
 
-// Runs the host with `input` as its standard input (files: a Wine program's output is not read
-// through a pipe) and `caller` as the argument a browser gives.
+// Runs the host with `input` as its standard input and `caller` as the argument a browser gives.
 HostRun RunHost(const std::string& caller, const std::string& input) {
+  const FileRun ran = RunWithFiles(L"\"" + DistPath(L"TamsuWebHost.exe") + L"\" " +
+                                       std::wstring(caller.begin(), caller.end()),
+                                   &input, 30000);
   HostRun run;
-  const std::wstring inName = TemporaryFileName(L"whi");
-  const std::wstring outName = TemporaryFileName(L"who");
-  {
-    UniqueFileHandle file(CreateFileW(inName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    WriteFile(file.get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-  }
-  {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueFileHandle in(CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
-    UniqueFileHandle out(CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                     nullptr));
-    std::wstring commandLine = L"\"" + DistPath(L"TamsuWebHost.exe") + L"\" " + std::wstring(caller.begin(), caller.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in.get();
-    startup.hStdOutput = out.get();
-    startup.hStdError = out.get();
-    PROCESS_INFORMATION info = {};
-    if (in && out &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      UniqueHandle process(info.hProcess);
-      UniqueHandle thread(info.hThread);
-      if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.get(), &run.code);
-      } else {
-        TerminateProcess(process.get(), 0xDEAD);
-        WaitForSingleObject(process.get(), 5000);
-        run.code = 0xBAD1;
-      }
-    }
-  }
-  const std::string output = ReadText(outName);
+  run.code = ran.code;
+  const std::string& output = ran.out;
   size_t at = 0;
   while (output.size() - at >= 4) {
     uint32_t length = 0;
@@ -81,9 +52,7 @@ HostRun RunHost(const std::string& caller, const std::string& input) {
     run.replies.push_back(output.substr(at + 4, length));
     at += 4 + length;
   }
-  run.wholeFrames = at == output.size();
-  DeleteFileW(inName.c_str());
-  DeleteFileW(outName.c_str());
+  run.wholeFrames = at == output.size() && ran.err.empty();
   return run;
 }
 
@@ -97,7 +66,7 @@ class WebHostProgram : public ::testing::Test {
                                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &raw, nullptr));
     UniqueHKey key(raw);
     const wchar_t extensions[] = L"chrome-extension://angdcfddjpidmdpkdkkpeppabpolhnoj/\0";
-    const wchar_t origins[] = L"https://bank.example\0";
+    const wchar_t origins[] = L"https://bank.example\0https://other.example\0";
     RegSetValueExW(key.get(), L"AllowedExtensions", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(extensions),
                    sizeof extensions);
     RegSetValueExW(key.get(), L"AllowedOrigins", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(origins),
@@ -155,6 +124,42 @@ TEST_F(WebHostProgram, ABrokenStreamEndsTheHostWithOneAndAnUnlistedCallerIsRefus
   EXPECT_EQ(0u, run.code);
   ASSERT_EQ(2u, run.replies.size());
   for (const std::string& reply : run.replies) EXPECT_TRUE(Has(reply, "\"extension-not-allowed\"")) << reply;
+}
+
+// The real client library in the host, against keys served on the real pipes: each command, and a
+// handle that only the origin which opened it can use.
+TEST_F(WebHostProgram, ReachesAServedKeyAndKeepsEachHandleToTheOriginThatOpenedIt) {
+  const std::string path = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu_zuva&rev_1.00#0042#{web}";
+  KeySim sim({L"--path", std::wstring(path.begin(), path.end()), L"--answer", L"status"});
+  ASSERT_TRUE(SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", L"1"));  // TamsuKeySim is not the service
+  std::string json;  // the path as a JSON string
+  for (char c : path) json += c == '\\' ? "\\\\" : std::string(1, c);
+  const auto request = [](int id, const char* origin, const std::string& rest) {
+    return Frame("{\"id\":" + std::to_string(id) + ",\"origin\":\"https://" + origin + ".example\"," + rest + "}");
+  };
+  const HostRun run = RunHost(
+      kExtension, request(1, "bank", "\"command\":\"list\"") +
+                      request(2, "bank", "\"command\":\"connect\",\"path\":\"" + json + "\"") +
+                      request(3, "bank", "\"command\":\"transmit\",\"handle\":1,\"apdu\":\"00a4040000\"") +
+                      request(4, "other", "\"command\":\"transmit\",\"handle\":1,\"apdu\":\"00\"") +
+                      request(5, "other", "\"command\":\"disconnect\",\"handle\":1") +
+                      request(6, "bank", "\"command\":\"disconnect\",\"handle\":1") +
+                      request(7, "bank", "\"command\":\"transmit\",\"handle\":1,\"apdu\":\"00\"") +
+                      request(8, "bank", "\"command\":\"connect\",\"path\":\"" + json + "x\"") +
+                      request(9, "other", "\"command\":\"connect\",\"path\":\"" + json + "\""));
+  SetEnvironmentVariableW(L"TAMSU_ALLOW_ANY_SERVER", nullptr);
+  EXPECT_EQ(0u, run.code);
+  ASSERT_EQ(9u, run.replies.size());
+  const std::vector<std::string> expected = {"\"keys\":[\"" + json + "\"]",
+                                             "\"handle\":1",
+                                             "\"answer\":\"9000\"",
+                                             "\"unknown-handle\"",
+                                             "\"unknown-handle\"",
+                                             "\"ok\":true",
+                                             "\"unknown-handle\"",
+                                             "\"unknown-reader\"",
+                                             "\"handle\":2"};  // the key is free again; no handle is reused
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_TRUE(Has(run.replies[i], expected[i])) << run.replies[i];
 }
 
 // The test pinpad answers with the indicator it was handed, so the result shows that the

@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "common/protocol/pipe_protocol.h"
+
 namespace tamsu {
 namespace testing_support {
 
@@ -239,6 +241,109 @@ std::vector<std::string> PipeClient::Finish(DWORD timeoutMs) {
 
 std::vector<std::string> RunPipeClient(const std::vector<std::wstring>& steps, DWORD timeoutMs) {
   return PipeClient(steps).Finish(timeoutMs);
+}
+
+namespace {
+
+void WriteWholeFile(const std::wstring& name, const std::string& text) {
+  UniqueFileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (!text.empty()) WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+UniqueFileHandle OutputFile(const std::wstring& name) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return UniqueFileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                      CREATE_ALWAYS, 0, nullptr));
+}
+
+}  // namespace
+
+FileRun RunWithFiles(std::wstring commandLine, const std::string* input, DWORD timeoutMs) {
+  FileRun run;
+  const std::wstring outName = TemporaryFileName(L"rfo");
+  const std::wstring errName = TemporaryFileName(L"rfe");
+  const std::wstring inName = TemporaryFileName(L"rfi");
+  if (input) WriteWholeFile(inName, *input);
+  {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                                            0, nullptr)
+                              : INVALID_HANDLE_VALUE);
+    UniqueFileHandle out = OutputFile(outName);
+    UniqueFileHandle err = OutputFile(errName);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    startup.hStdInput = in ? in.get() : nullptr;
+    PROCESS_INFORMATION info = {};
+    if (out && err && (in || !input) &&
+        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+      UniqueHandle process(info.hProcess);
+      UniqueHandle thread(info.hThread);
+      if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.get(), &run.code);
+      } else {
+        TerminateProcess(process.get(), 0xDEAD);
+        WaitForSingleObject(process.get(), 5000);
+        run.code = 0xBAD1;
+      }
+    }
+  }
+  run.out = ReadText(outName);
+  run.err = ReadText(errName);
+  DeleteFileW(outName.c_str());
+  DeleteFileW(errName.c_str());
+  DeleteFileW(inName.c_str());
+  return run;
+}
+
+KeySim::KeySim(std::vector<std::wstring> arguments)
+    : outName_(TemporaryFileName(L"kso")), errName_(TemporaryFileName(L"kse")) {
+  static int started = 0;
+  stopName_ = L"TamsuKeySimTestStop" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++started);
+  stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stopName_.c_str()));
+  arguments.push_back(L"--stop-event");
+  arguments.push_back(stopName_);
+  std::wstring commandLine = L"\"" + DistPath(L"tools\\TamsuKeySim.exe") + L"\"";
+  for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
+  UniqueFileHandle out = OutputFile(outName_);
+  UniqueFileHandle err = OutputFile(errName_);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
+  PROCESS_INFORMATION info = {};
+  if (stop_ && out && err &&
+      CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+    process_.reset(info.hProcess);
+    UniqueHandle thread(info.hThread);
+  }
+  WaitUntil(10000, [this] {
+    return !process_ || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0 ||
+           WaitNamedPipeW(PipeName(kListNameArgument).c_str(), 50);
+  });
+}
+
+KeySim::~KeySim() {
+  Stop();
+  DeleteFileW(outName_.c_str());
+  DeleteFileW(errName_.c_str());
+}
+
+DWORD KeySim::Stop() {
+  if (!process_) return code_;
+  SetEvent(stop_.get());
+  if (WaitForSingleObject(process_.get(), 20000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process_.get(), &code_)) {
+    TerminateProcess(process_.get(), 0xBAD);
+    WaitForSingleObject(process_.get(), 5000);
+    code_ = 0xBAD;
+  }
+  process_.reset();
+  return code_;
 }
 
 }  // namespace testing_support
