@@ -22,6 +22,15 @@ esac
 # another name and depth, another time zone, nothing of the first build's tree.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then SOURCE_DATE_EPOCH=$(git log -1 --format=%ct); fi
 export SOURCE_DATE_EPOCH
+# dist/ from another commit (or another SOURCE_DATE_EPOCH) cannot match: say so rather than list
+# every image as differing. The PE header's time stamp is 8 bytes into it.
+pe=$(od -An -tu4 -j60 -N4 dist/TamsuSerB.exe | tr -d ' ')
+stamp=$(od -An -tu4 -j$((pe + 8)) -N4 dist/TamsuSerB.exe | tr -d ' ')
+if [ "$stamp" != "$SOURCE_DATE_EPOCH" ]; then
+  echo "reproducible: dist/TamsuSerB.exe is stamped $stamp, not SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH" \
+       "(the last commit's time): run scripts/build.sh for this commit first" >&2
+  exit 1
+fi
 work=$root/build/repro-second-build
 rm -rf "$work"
 mkdir -p "$work/sources"
