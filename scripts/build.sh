@@ -45,3 +45,8 @@ done
 [ ${#targets[@]} -gt 0 ] ||
   echo "  sdk/include/tamsu_client.h, sdk/samples/, import libraries sdk/{x86,x64}/libTamsuClient.dll.a and TamsuClient.lib"
 echo "  SHA256SUMS"
+if ./scripts/sign.sh --configured 2>/dev/null; then
+  echo "Signed: every Windows file, the uninstaller inside the setup and the setup (SHA-1 and nested SHA-256)"
+else
+  echo "Unsigned: no signing key is configured (README, \"Signing a release\")"
+fi

@@ -52,7 +52,8 @@ second=$work/sources/dist
 first=$root/dist
 signed=0
 for file in $(cd dist && find . -name '*.exe' -o -name '*.dll'); do
-  if osslsigncode extract-signature -in "dist/$file" -out /dev/null >/dev/null 2>&1; then signed=1; break; fi
+  rm -f "$work/signature"  # extract-signature writes no file that exists
+  if osslsigncode extract-signature -in "dist/$file" -out "$work/signature" >/dev/null 2>&1; then signed=1; break; fi
 done
 if [ "$signed" -eq 1 ]; then
   first=$work/first-unsigned

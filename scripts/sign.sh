@@ -51,8 +51,9 @@ configuration() {
   fi
   # Read from the file, so that the secret never shows on a command line.
   [ -z "$password" ] || key_args+=(-readpass "$password")
-  local url
-  for url in ${TAMSU_SIGN_TIMESTAMP_URL:-}; do key_args+=(-ts "$url"); done
+  local url urls=()
+  read -r -a urls <<<"${TAMSU_SIGN_TIMESTAMP_URL:-}"  # split on blanks, never globbed
+  for url in "${urls[@]}"; do key_args+=(-ts "$url"); done
   return 0
 }
 
