@@ -1,11 +1,15 @@
 ; Tamsu ZUVA setup: installs the service, the plug-in and the client library, and removes them again.
 ; Build: makensis -V2 -DDIST_DIR=<folder of the deliverables> -DOUT_FILE=<setup.exe> TamsuSetup_ZUVA.nsi
-;        (-DPRODUCT_VERSION=a.b.c.d overrides the version read from the sources.)
+;        (-DPRODUCT_VERSION=a.b.c.d overrides the version read from the sources; -DSIGN_COMMAND=<program>
+;        signs the uninstaller; installer/build-installer.sh gives it when a signing key is configured.)
 ; Options: /S silent, /LOG=<file>, /ALLOWDOWNGRADE, /D=<folder> (last). The uninstaller takes /S
 ; and /LOG=<file>. Exit codes are those of Windows Installer, which deployment tools understand.
 Unicode true
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
+; The same payload gives the same setup, byte for byte: no file times are stored (the installed
+; files carry the time of their installation), so only the files' contents decide.
+SetDateSave off
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -60,6 +64,11 @@ SetCompressor /SOLID lzma
 !define SERVICE_START_MS 30000
 
 !addplugindir /x86-unicode "${DIST_DIR}"
+; SIGN_COMMAND (scripts/sign.sh, given when a signing key is configured) signs the uninstaller
+; before it is embedded: the setup writes it out as it is, so it must be signed here.
+!ifdef SIGN_COMMAND
+  !uninstfinalize '"${SIGN_COMMAND}" "%1"' = 0
+!endif
 !addplugindir /x86-unicode "${DIST_DIR}/setup-aid"
 
 ; Each staged file is checked against the hash of what was built into the setup.

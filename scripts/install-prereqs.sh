@@ -13,6 +13,9 @@ packages=(
   googletest
   nlohmann-json3-dev
   chromium chromium-driver openssl python3
+  # Authenticode signing (bookworm's osslsigncode 2.5 has all that scripts/sign.sh uses); a SoftHSM
+  # token and OpenSSL's PKCS#11 engine for the signing check's hardware-key path.
+  osslsigncode softhsm2 libengine-pkcs11-openssl
 )
 
 as_root() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the import check of the deliverables, the native tier (GoogleTest under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then libFuzzer targets) and the Windows tier (GoogleTest cross-built
-# for i686, run under Wine in a private prefix that is made and removed here).
+# for i686, run under Wine in a private prefix that is made and removed here), the browser tier, the
+# signing of a copy of dist/ and a second build of the deliverables that must be identical.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -12,8 +13,7 @@ mkdir -p "$logs"
 ./scripts/build.sh
 
 echo; echo "== Import, mitigation and version resource checks"
-./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll \
-  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
+./scripts/check-binaries.sh dist
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \
     >/dev/null 2>&1; then
@@ -21,8 +21,6 @@ if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/i
   exit 1
 fi
 echo "import check: a binary importing GetTickCount64 is refused"
-./scripts/check-pe-mitigations.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
-  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # Each check itself must refuse each probe, and for what that probe lacks.
 refused_by() {  # CHECK (mitigation|version), FILE, what the refusal must name, what the file is
   local out script=check-pe-mitigations.sh
@@ -42,8 +40,6 @@ refused no_aslr_probe.exe "DYNAMIC_BASE not set" "a binary without ASLR"
 refused no_nx_probe.exe "NX_COMPAT not set" "a binary without DEP"
 refused relocs_stripped_probe.exe "relocations stripped" "a binary with its relocations stripped"
 refused no_reloc_data_probe.exe "no base relocation data" "a binary marked DYNAMIC_BASE without relocation data"
-./scripts/check-version-resources.sh dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/*.exe \
-  dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # A program's image under a DLL's name: its own OriginalFilename and a manifest no DLL may carry.
 mkdir -p build/test-probes && cp dist/TamsuSerB.exe build/test-probes/Plugin_ZUVA.dll
 refused_by version build/win32/tests/imports/newer_import_probe.exe \
@@ -53,14 +49,8 @@ refused_by version build/test-probes/Plugin_ZUVA.dll "OriginalFilename is 'Tamsu
 refused_by version build/test-probes/Plugin_ZUVA.dll "a DLL carrying a manifest" \
   "a DLL with a manifest"
 
-echo; echo "== Client library (dist/sdk): checks, import libraries for MSVC and MinGW, samples"
+echo; echo "== Client library (dist/sdk): import libraries for MSVC and MinGW, samples (its checks are above)"
 objdump64=x86_64-w64-mingw32-objdump  # reads both image formats
-for arch in x86 x64; do
-  dll=dist/sdk/$arch/TamsuClient.dll
-  OBJDUMP=$objdump64 ./scripts/check-imports.sh tests/imports/xp-allowlist.txt "$dll"
-  OBJDUMP=$objdump64 ./scripts/check-pe-mitigations.sh "$dll"
-done
-./scripts/check-version-resources.sh dist/sdk/x86/TamsuClient.dll dist/sdk/x64/TamsuClient.dll
 imports_of() { "$objdump64" -p "$1" | sed -n '/DLL Name: TamsuClient.dll/,/^$/p' | awk 'NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | sort; }
 exports_of() { "$objdump64" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[ *[0-9]+\]/ { print $NF }' | sort; }
 # A program linked with each import library must import exactly the names the DLL exports: on x86,
@@ -121,6 +111,22 @@ tests/windows/harness/wine-session --display null -- python3 tests/browser/run.p
 # A host that garbles or never answers can only be a stand-in's.
 python3 tests/browser/run.py --only bad_host_reply silent_host 2>&1 | tee -a "$logs/browser.log" || browser_failed=1
 
+echo; echo "== Signing: a signed copy of dist/ with a throwaway CA, through PKCS#12 and PKCS#11, installed under Wine"
+signing_failed=0
+./scripts/check-signing.sh 2>&1 | tee "$logs/signing.log" || signing_failed=1
+
+echo; echo "== Reproducible build: the deliverables built again elsewhere, and dist/SHA256SUMS"
+reproducible_failed=0
+./scripts/check-reproducible.sh --deliverables 2>&1 | tee "$logs/reproducible.log" || reproducible_failed=1
+# The list of sums names every file in dist/ and matches each.
+if (cd dist && sha256sum --quiet --strict -c SHA256SUMS) &&
+   [ "$(cd dist && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort)" = "$(awk '{ print $2 }' dist/SHA256SUMS)" ]; then
+  echo "PASS  dist/SHA256SUMS lists every file of dist/ with its SHA-256" | tee -a "$logs/reproducible.log"
+else
+  echo "FAIL  dist/SHA256SUMS does not list every file of dist/ with its SHA-256" | tee -a "$logs/reproducible.log"
+  reproducible_failed=$((reproducible_failed + 1))
+fi
+
 echo; echo "== Figures of the soak and fault runs"
 cat "$figures" 2>/dev/null || echo "(none recorded)"
 
@@ -133,12 +139,20 @@ windows_total=$(( $(count "$logs/windows.log" 2) + $(count "$logs/display.log" 2
 browser_total=$(grep -cE '^(PASS|FAIL) ' "$logs/browser.log" || true)
 browser_failed_cases=$(grep -cE '^FAIL ' "$logs/browser.log" || true)
 [ "$browser_failed" -eq 0 ] || [ "$browser_failed_cases" -gt 0 ] || browser_failed_cases=1
-failed=$((native_failed + windows_failed + matrix_failed + browser_failed_cases))
-passed=$((native_total + windows_total + browser_total - native_failed - windows_failed - browser_failed_cases))
+signing_total=$(grep -cE '^(PASS|FAIL) ' "$logs/signing.log" || true)
+signing_failed_checks=$(grep -cE '^FAIL ' "$logs/signing.log" || true)
+[ "$signing_failed" -eq 0 ] || [ "$signing_failed_checks" -gt 0 ] || signing_failed_checks=1
+failed=$((native_failed + windows_failed + matrix_failed + browser_failed_cases + signing_failed_checks + reproducible_failed))
+passed=$((native_total + windows_total + browser_total - native_failed - windows_failed - browser_failed_cases +
+          signing_total - signing_failed_checks + 2 - reproducible_failed))
 echo
 echo "Native tier (with fuzzing): $((native_total - native_failed)) of $native_total passed"
 echo "Windows tier: $((windows_total - windows_failed)) of $windows_total passed"
 echo "Browser: $((browser_total - browser_failed_cases)) of $browser_total cases passed"
+echo "Signing: $((signing_total - signing_failed_checks)) of $signing_total checks passed"
+grep '^Signing figure:' "$logs/signing.log" || true
+if [ "$reproducible_failed" -eq 0 ]; then echo "Reproducible build: the deliverables and the setup built again are identical; SHA256SUMS matches dist/"
+else echo "Reproducible build: a file differs or SHA256SUMS does not match (above)"; fi
 if [ "$matrix_failed" -eq 0 ]; then echo "Windows versions: every scenario passed on 32-bit XP, 64-bit 7 and 64-bit 10"
 else echo "Windows versions: a scenario failed (the table above)"; fi
 echo "Suite time: $(( $(date +%s) - start )) s"

@@ -73,12 +73,30 @@ std::wstring InstallFolder() { return g_installFolder; }
 
 std::wstring InInstallFolder(const wchar_t* name) { return InstallFolder() + L"\\" + name; }
 
-// The shipped files in dist/, as Windows paths (Wine maps Z: to the root).
-std::wstring Shipped(const wchar_t* name) {
-  std::string unix = TAMSU_DIST_DIR "/";
+// The folder of the files the setup under test carries, as a Windows path (Wine maps Z: to the
+// root): dist/, or the folder TAMSU_SETUP_PAYLOAD names, a copy of dist/ with its own
+// TamsuSetup_ZUVA.exe (the signing check's signed one), which then stands in for the setup built
+// beside this test.
+std::string PayloadVariable() {
+  std::vector<char> value(32768);  // the longest a variable can be
+  const DWORD length = GetEnvironmentVariableA("TAMSU_SETUP_PAYLOAD", value.data(), static_cast<DWORD>(value.size()));
+  return std::string(value.data(), length < value.size() ? length : 0);
+}
+bool PayloadGiven() { return !PayloadVariable().empty(); }
+std::wstring PayloadFolder() {
+  const std::string unix = (PayloadGiven() ? PayloadVariable() : std::string(TAMSU_DIST_DIR)) + "/";
   std::wstring path = L"Z:";
   for (char c : unix) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path + name;
+  return path;
+}
+
+// The shipped files.
+std::wstring Shipped(const wchar_t* name) { return PayloadFolder() + name; }
+
+// A build of the package: "TamsuSetup_ZUVA.exe" (the shipped one), "TamsuSetup_dud.exe" whose
+// service program cannot serve, "TamsuSetup_newer.exe".
+std::wstring SetupProgram(const wchar_t* name) {
+  return (PayloadGiven() && lstrcmpW(name, L"TamsuSetup_ZUVA.exe") == 0 ? PayloadFolder() : ProgramFolder()) + name;
 }
 
 // Runs a command line exactly as a deployment tool would take it from the registry. Returns the
@@ -107,10 +125,9 @@ DWORD RunCommand(const std::wstring& program, const std::wstring& arguments, DWO
   return RunCommandLine(L"\"" + program + L"\" " + arguments, timeoutMs);
 }
 
-// `options` after /S; NSIS wants /D= last and unquoted. `setup`: the build of the package (the
-// shipped one, "dud" whose service program cannot serve, "newer").
+// `options` after /S; NSIS wants /D= last and unquoted. `setup`: the build of the package.
 DWORD RunSetup(const std::wstring& options = L"", const wchar_t* setup = L"TamsuSetup_ZUVA.exe") {
-  return RunCommand(ProgramFolder() + setup, L"/S" + options, kSetupTimeoutMs);
+  return RunCommand(SetupProgram(setup), L"/S" + options, kSetupTimeoutMs);
 }
 
 // Where a run logs without /LOG=: the temporary folder of the user who runs it.
@@ -453,7 +470,7 @@ class PackageInstaller : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(IsFile(ProgramFolder() + L"TamsuSetup_ZUVA.exe")) << "makensis did not build the setup program";
+    ASSERT_TRUE(IsFile(SetupProgram(L"TamsuSetup_ZUVA.exe"))) << "makensis did not build the setup program";
     RemoveEverywhere();
     g_installFolder = DefaultInstallFolder();
     ASSERT_FALSE(ServiceExists()) << "a service is left from before";
@@ -664,7 +681,11 @@ TEST_F(PackageInstaller, InstallsRunsAndUninstallsInPlaceKeepingOtherProducts) {
                      {L"https://bank.example", L"https://www.bank.example:8443"},
                      "\"chrome-extension://abcdefghijklmnopabcdefghijklmnop/\"", "\"tamsu@bank.example\"");
   EXPECT_EQ(L"C:\\Pads\\pad.dll", ReadString(HKEY_LOCAL_MACHINE, kWebHostConfig, L"PinpadLibrary", KEY_WOW64_32KEY));
-  EXPECT_EQ(0u, testing_support::RunProgram(testing_support::DistPath(L"tools\\TamsuCli.exe"), {L"list"}))
+  if (PayloadGiven()) {
+    // The uninstaller as the setup wrote it, for the signing check to verify.
+    EXPECT_TRUE(CopyFileW(InInstallFolder(kUninstaller).c_str(), Shipped(kUninstaller).c_str(), FALSE));
+  }
+  EXPECT_EQ(0u, testing_support::RunProgram(Shipped(L"tools\\TamsuCli.exe"), {L"list"}))
       << "the client library does not take the installed service for the genuine server";
   const std::string setupLog = LogOf(DefaultLog(kSetupLog));
   EXPECT_TRUE(Contains(setupLog, "Tamsu ZUVA setup 1.0.0.0") && Contains(setupLog, "Found: no earlier installation") &&
@@ -691,7 +712,7 @@ TEST_F(PackageInstaller, UpgradeWithAClientHoldingTheLibraryAsksAtTheScreenAndNe
     ChildProcess client;
     holdLibrary(client);
     ChildProcess setup;
-    ASSERT_TRUE(setup.Start(ProgramFolder() + L"TamsuSetup_ZUVA.exe", {}));
+    ASSERT_TRUE(setup.Start(SetupProgram(L"TamsuSetup_ZUVA.exe"), {}));
     HWND main = nullptr;
     ASSERT_TRUE(WaitUntil(30000, [&] { return (main = WindowWithButton(setup.id(), IDOK)) != nullptr; }));
     PostMessageW(main, WM_COMMAND, IDOK, 0);  // the folder page's Install
@@ -715,7 +736,7 @@ TEST_F(PackageInstaller, UpgradeWithAClientHoldingTheLibraryAsksAtTheScreenAndNe
   ChildProcess client;
   holdLibrary(client);
   const DWORD start = GetTickCount();
-  EXPECT_EQ(3010u, RunCommand(ProgramFolder() + L"TamsuSetup_ZUVA.exe", L"/S", 60000));
+  EXPECT_EQ(3010u, RunCommand(SetupProgram(L"TamsuSetup_ZUVA.exe"), L"/S", 60000));
   std::printf("[figure] silent upgrade with the library in use: %lu ms\n", GetTickCount() - start);
   ExpectInstalled(0);
   auto pending = PendingRenames();
@@ -831,7 +852,7 @@ TEST_F(PackageInstaller, AFailedInstallLeavesNothingAndAFailedUpgradeRestoresThe
     std::printf("[figure] failed upgrade with its rollback: %lu ms\n", GetTickCount() - start);
     ExpectInstalled(0);
     if (HasFatalFailure()) return;
-    EXPECT_EQ(0u, testing_support::RunProgram(testing_support::DistPath(L"tools\\TamsuCli.exe"), {L"list"}))
+    EXPECT_EQ(0u, testing_support::RunProgram(Shipped(L"tools\\TamsuCli.exe"), {L"list"}))
         << "the restored service does not serve";
     EXPECT_FALSE(Exists(kChosenFolder)) << "the failed upgrade left the folder it made";
     const std::string text = LogOf(log);
@@ -854,7 +875,7 @@ TEST_F(PackageInstaller, DeploymentToolsReadTheOutcomeFromTheExitCode) {
   // One run at a time: while a setup waits at its first page, another run ends with 1618; the
   // waiting one, cancelled, with 1602.
   ChildProcess waiting;
-  ASSERT_TRUE(waiting.Start(ProgramFolder() + L"TamsuSetup_ZUVA.exe", {}));
+  ASSERT_TRUE(waiting.Start(SetupProgram(L"TamsuSetup_ZUVA.exe"), {}));
   HWND main = nullptr;
   ASSERT_TRUE(WaitUntil(30000, [&] { return (main = WindowWithButton(waiting.id(), IDCANCEL)) != nullptr; }));
   EXPECT_EQ(1618u, RunSetup());
