@@ -12,7 +12,7 @@ mkdir -p "$logs"
 ./scripts/build.sh
 
 echo; echo "== Import, mitigation and version resource checks"
-./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll \
+./scripts/check-imports.sh tests/imports/xp-allowlist.txt dist/TamsuSerB.exe dist/Plugin_ZUVA.dll dist/TamsuVD_ZUVA.dll dist/tools/TamsuCli.exe \
   dist/setup-aid/TamsuSetupAid.dll dist/TamsuWebHost.exe
 # The check itself must catch an import newer than XP.
 if ./scripts/check-imports.sh tests/imports/xp-allowlist.txt build/win32/tests/imports/newer_import_probe.exe \

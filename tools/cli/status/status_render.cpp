@@ -295,10 +295,10 @@ void MonitorText(const StatusFacts& facts, Text* text) {
 void KeysText(const StatusFacts& facts, const RenderOptions& options, Text* text) {
   text->Heading("Keys");
   if (!facts.keysChecked) {
-    text->Line("Keys", "not listed");
+    text->Raw("  not listed");
     return;
   }
-  if (facts.keys.empty()) text->Line("Keys", "none present");
+  if (facts.keys.empty()) text->Raw("  none present");
   for (size_t i = 0; i < facts.keys.size(); ++i) {
     text->Line(Number(i), DevicePath(facts.keys[i].path, options) + "  pipe " + KeyPipeName(facts.keys[i].pipe));
   }

@@ -528,6 +528,20 @@ std::vector<std::string> MultiStrings(const uint8_t* data, size_t size) {
   return strings;
 }
 
+std::vector<std::string> AllStrings(const uint8_t* data, size_t size) {
+  std::vector<std::string> strings;
+  const size_t count = data ? size / 2 : 0;
+  std::vector<uint16_t> units(count);
+  for (size_t i = 0; i < count; ++i) units[i] = Read16(data + 2 * i);
+  for (size_t start = 0; start < count;) {
+    size_t stop = start;
+    while (stop < count && units[stop] != 0) ++stop;
+    strings.push_back(Utf8FromUtf16(units.data() + start, stop - start));
+    start = stop + 1;
+  }
+  return strings;
+}
+
 std::string ProgramOfCommandLine(const std::string& commandLine) {
   size_t start = 0;
   while (start < commandLine.size() && (commandLine[start] == ' ' || commandLine[start] == '\t')) ++start;

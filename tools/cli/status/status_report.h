@@ -213,6 +213,10 @@ std::string Utf8FromUtf16(const uint16_t* units, size_t count);
 // the list or at the end of the data, whichever comes first; a last string without its zero counts.
 std::vector<std::string> MultiStrings(const uint8_t* data, size_t size);
 
+// Every zero-terminated string of the data, empty ones included (PendingFileRenameOperations holds
+// pairs whose target is empty for a deletion); a last string without its zero counts.
+std::vector<std::string> AllStrings(const uint8_t* data, size_t size);
+
 // The program of a command line as the service manager and the Run key hold it: the quoted part,
 // or up to the first blank (for an unquoted path with blanks the first existing prefix is what
 // Windows runs; this returns the whole text up to ".exe" then).
