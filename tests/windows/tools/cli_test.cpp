@@ -13,8 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "soak/load.h"
 
 namespace tamsu {
 namespace {
@@ -25,6 +28,7 @@ using testing_support::ProgramFolder;
 using testing_support::ReadText;
 using testing_support::TemporaryFileName;
 using testing_support::TextLines;
+using testing_support::Figure;
 
 const wchar_t kKey1[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k1#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const wchar_t kKey2[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k2#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
@@ -98,12 +102,7 @@ class Monitor {
   bool started_ = false;
 };
 
-struct CliRun {
-  DWORD code = 0xBAD0;
-  std::string out;
-  std::string err;
-};
-
+using CliRun = testing_support::ProgramRun;
 
 void WriteFileText(const std::wstring& name, const std::string& text) {
   UniqueFileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -111,53 +110,10 @@ void WriteFileText(const std::wstring& name, const std::string& text) {
   WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-// Runs the client with its output in files: a Wine program's output is not read through a pipe.
-// `input`, when given, is its standard input.
+// Runs the client with its output in files; `input`, when given, is its standard input.
 CliRun RunCli(const std::vector<std::wstring>& arguments, const std::string* input = nullptr) {
-  CliRun run;
-  const std::wstring outName = TemporaryFileName(L"clo");
-  const std::wstring errName = TemporaryFileName(L"cle");
-  const std::wstring inName = TemporaryFileName(L"cli");
-  if (input) WriteFileText(inName, *input);
-  {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
-                                            0, nullptr)
-                              : INVALID_HANDLE_VALUE);
-    UniqueFileHandle out(CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    UniqueFileHandle err(CreateFileW(errName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    std::wstring commandLine = L"\"" + CliProgram() + L"\"";
-    for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
-    startup.hStdInput = in ? in.get() : nullptr;
-    PROCESS_INFORMATION info = {};
-    if (out && err && (in || !input) &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      UniqueHandle process(info.hProcess);
-      UniqueHandle thread(info.hThread);
-      if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.get(), &run.code);
-      } else {
-        TerminateProcess(process.get(), 0xDEAD);
-        WaitForSingleObject(process.get(), 5000);
-        run.code = 0xBAD1;
-      }
-    }
-  }
-  run.out = ReadText(outName);
-  run.err = ReadText(errName);
-  DeleteFileW(outName.c_str());
-  DeleteFileW(errName.c_str());
-  DeleteFileW(inName.c_str());
-  return run;
+  return testing_support::RunProgramWithOutput(CliProgram(), arguments, 60000, input);
 }
-
 
 std::string Hex(const std::vector<unsigned char>& bytes, const char* separator = "") {
   std::string text;
@@ -724,6 +680,123 @@ TEST(CliKeyInUse, AKeyHeldByAnotherProgramIsReportedAsInUse) {
     EXPECT_FALSE(Contains(run.err, "0x8010")) << "not a bare error number: " << run.err;
   }
   EXPECT_EQ(0u, RunCli({L"send", L"00A40400"}).code) << "free again once the other program lets go";
+}
+
+// ---- status: read-only, nothing sent to a key, bounded in time ----
+
+// The status report as JSON, and the exit code; a report that is not JSON fails the test.
+struct StatusRun {
+  CliRun run;
+  nlohmann::json report;
+};
+StatusRun RunStatus(const std::vector<std::wstring>& options = {}) {
+  std::vector<std::wstring> arguments{L"status", L"--json"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  StatusRun status{RunCli(arguments), nullptr};
+  status.report = nlohmann::json::parse(status.run.out, nullptr, false);
+  EXPECT_FALSE(status.report.is_discarded()) << status.run.out << status.run.err;
+  return status;
+}
+
+std::vector<std::string> FindingIds(const nlohmann::json& report) {
+  std::vector<std::string> ids;
+  if (report.contains("findings")) {
+    for (const auto& finding : report["findings"]) ids.push_back(finding.value("id", ""));
+  }
+  return ids;
+}
+
+bool HasFinding(const nlohmann::json& report, const std::string& id) {
+  const std::vector<std::string> ids = FindingIds(report);
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// Waits until the pipe opens, then holds it: another client in the middle of its exchange.
+UniqueFileHandle HoldPipe(const std::wstring& pipe) {
+  UniqueFileHandle holder;
+  for (int i = 0; i < 50 && !holder; ++i) {
+    holder.reset(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!holder) Sleep(100);
+  }
+  return holder;
+}
+
+TEST(CliStatus, ListsTheKeysWithoutTheirSerialNumbersAndSendsThemNothing) {
+  const std::wstring log = TemporaryFileName(L"csl");
+  {
+    Monitor sim(KeySimOptions{{L"--path", kKey1, L"--path", kKey2, L"--log", log}});
+    ASSERT_TRUE(sim.Serving());
+    ASSERT_EQ(0u, RunCli({L"list"}).code) << "the first list makes the keys' pipes";
+    UniqueFileHandle holder = HoldPipe(Wide(KeyPipe(Narrow(kKey2))));
+    ASSERT_TRUE(holder.valid()) << GetLastError();
+
+    const StatusRun status = RunStatus();
+    EXPECT_EQ(2u, status.run.code) << "no service installed here: " << status.run.out;
+    const nlohmann::json& report = status.report;
+    EXPECT_EQ(1, report.value("schema", 0));
+    EXPECT_EQ("failure", report.value("result", ""));
+    EXPECT_TRUE(HasFinding(report, "install.missing")) << status.run.out;
+    EXPECT_TRUE(HasFinding(report, "system.any-server-allowed")) << "this test's own environment";
+    EXPECT_EQ("served", report["monitor"].value("listPipe", ""));
+    EXPECT_EQ("answered", report["monitor"].value("listRequest", ""));
+    EXPECT_EQ(true, report["monitor"]["genuine"]) << "any server counts while no service runs, here";
+    EXPECT_GE(report["monitor"].value("listRoundTripMs", -1.0), 0.0);
+    ASSERT_EQ(2u, report["keys"].size()) << status.run.out;
+    std::map<std::string, std::string> pipes;  // the serial-free path: the pipe's state
+    for (const auto& key : report["keys"]) pipes[key.value("path", "")] = key.value("pipe", "");
+    const std::string shortened = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#<serial>#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+    EXPECT_EQ(1u, pipes.size()) << "two keys, one path without their serial numbers";
+    EXPECT_EQ(shortened, pipes.begin()->first);
+    std::vector<std::string> states;
+    for (const auto& key : report["keys"]) states.push_back(key.value("pipe", ""));
+    std::sort(states.begin(), states.end());
+    EXPECT_EQ((std::vector<std::string>{"busy", "open"}), states) << "a pipe another client holds counts as present";
+    const CliRun text = RunCli({L"status"});
+    EXPECT_EQ(2u, text.code);
+    for (const std::string& output : {status.run.out, text.out}) {
+      EXPECT_FALSE(Contains(output, "#k1#") || Contains(output, "#k2#")) << output;
+    }
+    EXPECT_TRUE(Contains(text.out, "<serial>#{53f56308") && Contains(text.out, "Result: failure (exit code 2)"))
+        << text.out;
+
+    const StatusRun full = RunStatus({L"--full"});
+    std::vector<std::string> paths;
+    for (const auto& key : full.report["keys"]) paths.push_back(key.value("path", ""));
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ((std::vector<std::string>{Narrow(kKey1), Narrow(kKey2)}), paths);
+    EXPECT_EQ(1u, RunCli({L"status", L"--key", L"0"}).code) << "status has no --key";
+  }
+  EXPECT_EQ("", ReadText(log)) << "status sent a command to a key";
+  DeleteFileW(log.c_str());
+}
+
+TEST(CliStatus, AHeldListPipeOrASilentServerEndsTheRunWithinTenSeconds) {
+  {
+    Monitor sim(KeySimOptions{{L"--path", kKey1}});
+    ASSERT_TRUE(sim.Serving());
+    UniqueFileHandle holder = HoldPipe(kListPipe);
+    ASSERT_TRUE(holder.valid()) << GetLastError();
+    const StatusRun held = RunStatus();
+    EXPECT_EQ(2u, held.run.code);
+    EXPECT_TRUE(HasFinding(held.report, "monitor.list-busy")) << held.run.out;
+    EXPECT_EQ("busy", held.report["monitor"].value("listPipe", ""));
+    EXPECT_TRUE(held.report["keys"].is_null()) << "no list, no keys";
+    EXPECT_LT(held.run.ms, 10000u);
+    Figure("status with the list pipe held by another client: %lu ms", held.run.ms);
+  }
+
+  // A server that takes the list request and never answers (any server counts here, as no
+  // service is installed): the client library would wait 20 s.
+  testing_support::SilentPipeServer silent(kListPipe);
+  ASSERT_TRUE(silent.valid()) << GetLastError();
+  const StatusRun mute = RunStatus();
+  EXPECT_EQ(2u, mute.run.code);
+  EXPECT_EQ(1, silent.messages()) << "the list request, and nothing else";
+  EXPECT_TRUE(HasFinding(mute.report, "monitor.no-answer")) << mute.run.out;
+  EXPECT_EQ("no answer", mute.report["monitor"].value("listRequest", ""));
+  EXPECT_EQ(true, mute.report.value("complete", false)) << "every other step still ran";
+  EXPECT_LT(mute.run.ms, 10000u);
+  Figure("status with a list server that never answers: %lu ms", mute.run.ms);
 }
 
 }  // namespace
