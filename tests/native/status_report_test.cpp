@@ -421,6 +421,11 @@ TEST(StatusParsing, RegistryStringsCommandLinesAndPendingRenames) {
   EXPECT_EQ((std::vector<std::string>{"\xEF\xBF\xBDx"}), MultiStrings(lone, sizeof lone));
   EXPECT_TRUE(MultiStrings(nullptr, 10).empty());
   EXPECT_TRUE(MultiStrings(list + 4, 2).empty()) << "the empty list";
+  // Pending renames: a deletion's empty target is a string of its own, the list goes on after it.
+  const uint8_t renames[] = {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0, 'c', 0, 0, 0, 'd', 0};
+  EXPECT_EQ((std::vector<std::string>{"a", "", "b", "c", "d"}), AllStrings(renames, sizeof renames));
+  EXPECT_EQ((std::vector<std::string>{"a", ""}), AllStrings(renames, 7)) << "an odd byte";
+  EXPECT_TRUE(AllStrings(nullptr, 8).empty());
 
   EXPECT_EQ("C:\\Program Files\\T\\TamsuSerB.exe", ProgramOfCommandLine("  \"C:\\Program Files\\T\\TamsuSerB.exe\" -x"));
   EXPECT_EQ("C:\\Program Files\\T\\a.exe", ProgramOfCommandLine("C:\\Program Files\\T\\a.exe -m"));
