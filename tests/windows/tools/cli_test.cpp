@@ -13,10 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/cli_status.h"
 #include "soak/load.h"
 
 namespace tamsu {
@@ -684,31 +683,13 @@ TEST(CliKeyInUse, AKeyHeldByAnotherProgramIsReportedAsInUse) {
 
 // ---- status: read-only, nothing sent to a key, bounded in time ----
 
-// The status report as JSON, and the exit code; a report that is not JSON fails the test.
-struct StatusRun {
-  CliRun run;
-  nlohmann::json report;
-};
-StatusRun RunStatus(const std::vector<std::wstring>& options = {}) {
-  std::vector<std::wstring> arguments{L"status", L"--json"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  StatusRun status{RunCli(arguments), nullptr};
-  status.report = nlohmann::json::parse(status.run.out, nullptr, false);
+using testing_support::HasFinding;
+
+// The report parsed; one that is not JSON fails the test.
+testing_support::StatusRun RunStatus(const std::vector<std::wstring>& options = {}) {
+  testing_support::StatusRun status = testing_support::RunStatus(options);
   EXPECT_FALSE(status.report.is_discarded()) << status.run.out << status.run.err;
   return status;
-}
-
-std::vector<std::string> FindingIds(const nlohmann::json& report) {
-  std::vector<std::string> ids;
-  if (report.contains("findings")) {
-    for (const auto& finding : report["findings"]) ids.push_back(finding.value("id", ""));
-  }
-  return ids;
-}
-
-bool HasFinding(const nlohmann::json& report, const std::string& id) {
-  const std::vector<std::string> ids = FindingIds(report);
-  return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 // Waits until the pipe opens, then holds it: another client in the middle of its exchange.
@@ -730,7 +711,7 @@ TEST(CliStatus, ListsTheKeysWithoutTheirSerialNumbersAndSendsThemNothing) {
     UniqueFileHandle holder = HoldPipe(Wide(KeyPipe(Narrow(kKey2))));
     ASSERT_TRUE(holder.valid()) << GetLastError();
 
-    const StatusRun status = RunStatus();
+    const testing_support::StatusRun status = RunStatus();
     EXPECT_EQ(2u, status.run.code) << "no service installed here: " << status.run.out;
     const nlohmann::json& report = status.report;
     EXPECT_EQ(1, report.value("schema", 0));
@@ -759,7 +740,7 @@ TEST(CliStatus, ListsTheKeysWithoutTheirSerialNumbersAndSendsThemNothing) {
     EXPECT_TRUE(Contains(text.out, "<serial>#{53f56308") && Contains(text.out, "Result: failure (exit code 2)"))
         << text.out;
 
-    const StatusRun full = RunStatus({L"--full"});
+    const testing_support::StatusRun full = RunStatus({L"--full"});
     std::vector<std::string> paths;
     for (const auto& key : full.report["keys"]) paths.push_back(key.value("path", ""));
     std::sort(paths.begin(), paths.end());
@@ -776,7 +757,7 @@ TEST(CliStatus, AHeldListPipeOrASilentServerEndsTheRunWithinTenSeconds) {
     ASSERT_TRUE(sim.Serving());
     UniqueFileHandle holder = HoldPipe(kListPipe);
     ASSERT_TRUE(holder.valid()) << GetLastError();
-    const StatusRun held = RunStatus();
+    const testing_support::StatusRun held = RunStatus();
     EXPECT_EQ(2u, held.run.code);
     EXPECT_TRUE(HasFinding(held.report, "monitor.list-busy")) << held.run.out;
     EXPECT_EQ("busy", held.report["monitor"].value("listPipe", ""));
@@ -789,7 +770,7 @@ TEST(CliStatus, AHeldListPipeOrASilentServerEndsTheRunWithinTenSeconds) {
   // service is installed): the client library would wait 20 s.
   testing_support::SilentPipeServer silent(kListPipe);
   ASSERT_TRUE(silent.valid()) << GetLastError();
-  const StatusRun mute = RunStatus();
+  const testing_support::StatusRun mute = RunStatus();
   EXPECT_EQ(2u, mute.run.code);
   EXPECT_EQ(1, silent.messages()) << "the list request, and nothing else";
   EXPECT_TRUE(HasFinding(mute.report, "monitor.no-answer")) << mute.run.out;
