@@ -175,6 +175,15 @@ std::optional<bool> FileExists(const std::string& path) {
   return std::nullopt;
 }
 
+// Opens a file for reading; an empty handle for anything but a file on a disk. Paths come from the
+// registry, and a pipe or device named there (\\.\pipe\..., \\.\COM1) could hold a read for ever.
+UniqueFileHandle OpenDiskFile(const std::wstring& path) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  if (file && GetFileType(file.get()) != FILE_TYPE_DISK) file.reset();
+  return file;
+}
+
 std::string FileVersion(const std::wstring& path) {
   DWORD handle = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
@@ -201,21 +210,18 @@ bool ReadAt(HANDLE file, DWORD offset, BYTE* buffer, DWORD size, DWORD* read) {
 
 // An Authenticode entry in the PE's security directory: signed. Whether the signature verifies is
 // not asked (that needs the trust provider, and a support desk needs to know what is there first).
-std::optional<bool> Signed(const std::wstring& path) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return std::nullopt;
+std::optional<bool> Signed(HANDLE file) {
   DWORD high = 0;
-  const DWORD low = GetFileSize(file.get(), &high);
+  const DWORD low = GetFileSize(file, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return std::nullopt;
   const uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
   BYTE head[kPeHeadBytes];
   DWORD read = 0;
-  if (!ReadAt(file.get(), 0, head, sizeof head, &read)) return std::nullopt;
+  if (!ReadAt(file, 0, head, sizeof head, &read)) return std::nullopt;
   const auto directory = status::SecurityDirectoryOf(head, read, size);
   if (!directory) return false;
   BYTE entry[8];
-  if (!ReadAt(file.get(), directory->offset, entry, sizeof entry, &read)) return std::nullopt;
+  if (!ReadAt(file, directory->offset, entry, sizeof entry, &read)) return std::nullopt;
   return status::IsAuthenticodeEntry(entry, read, *directory);
 }
 
@@ -405,9 +411,13 @@ void ProbeInstall(StatusFacts* facts) {
     const std::wstring path = Wide(install.folder + "\\" + name);
     // A file the system will not say anything about is not called missing.
     file.present = FileExists(install.folder + "\\" + name).value_or(true);
-    if (file.present) {
+    if (!file.present) {
+      install.files.push_back(file);
+      continue;
+    }
+    if (const UniqueFileHandle opened = OpenDiskFile(path)) {
       file.version = FileVersion(path);
-      file.signature = Signed(path);
+      file.signature = Signed(opened.get());
     }
     install.files.push_back(file);
   }
@@ -558,8 +568,7 @@ void ProbeWebHost(status::WebHostFacts* web) {
     }
     if (!browser.manifest.empty()) {
       browser.manifestPresent = FileExists(browser.manifest);
-      UniqueFileHandle file(CreateFileW(Wide(browser.manifest).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
+      const UniqueFileHandle file = OpenDiskFile(Wide(browser.manifest));
       std::string text;
       char buffer[4096];
       DWORD read = 0;
@@ -589,13 +598,15 @@ std::optional<bool> ProgramFound(const std::string& program) {
     const std::string registered = key ? ReadString(key.get(), nullptr) : std::string();
     if (!registered.empty()) return FileExists(status::ProgramOfCommandLine(registered));
   }
-  wchar_t folder[MAX_PATH + 1] = {};
+  wchar_t folder[MAX_PATH] = {};
   std::wstring search;
-  if (GetSystemDirectoryW(folder, MAX_PATH) - 1 < MAX_PATH - 1) search += std::wstring(folder) + L";";
-  if (GetWindowsDirectoryW(folder, MAX_PATH) - 1 < MAX_PATH - 1) search += std::wstring(folder) + L";";
+  UINT length = GetSystemDirectoryW(folder, MAX_PATH);  // too small a buffer: the size it needs
+  if (length > 0 && length < MAX_PATH) search += std::wstring(folder, length) + L";";
+  length = GetWindowsDirectoryW(folder, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) search += std::wstring(folder, length) + L";";
   std::vector<wchar_t> path(32768);
-  const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), static_cast<DWORD>(path.size()));
-  if (length > 0 && length < path.size()) search += path.data();
+  const DWORD pathLength = GetEnvironmentVariableW(L"PATH", path.data(), static_cast<DWORD>(path.size()));
+  if (pathLength > 0 && pathLength < path.size()) search += path.data();
   wchar_t found[MAX_PATH + 1] = {};
   return SearchPathW(search.c_str(), name.c_str(), L".exe", MAX_PATH, found, nullptr) > 0;
 }

@@ -528,6 +528,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool forExchanges = withValue ? argument != L"--duration" : argument == L"--get-response";
     if (argument == L"--json") {
       options.json = true;
+    } else if (argument == L"--duration" && command != L"watch") {
+      return UsageError("--duration is not an option of " + commandName);
     } else if ((withValue || argument == L"--get-response") && forExchanges != exchanges) {
       return UsageError(Narrow(argument) + " is not an option of " + commandName);
     } else if (argument == L"--key" || argument == L"-k") {

@@ -446,6 +446,7 @@ TEST(CliUsage, BadCommandLinesExitOne) {
   EXPECT_EQ(1u, RunCli({L"list", L"extra"}).code);
   EXPECT_EQ(1u, RunCli({L"list", L"--key", L"1"}).code) << "an option of send";
   EXPECT_EQ(1u, RunCli({L"send", L"--duration", L"5", L"00A40400"}).code) << "an option of watch";
+  EXPECT_EQ(1u, RunCli({L"list", L"--duration", L"5"}).code) << "an option of watch";
   EXPECT_EQ(1u, RunCli({L"watch", L"--duration", L"0"}).code);
   EXPECT_EQ(1u, RunCli({L"send", L"--wait", L"soon", L"00A40400"}).code);
   EXPECT_EQ(1u, RunCli({L"script", L"a", L"b"}).code);
@@ -778,6 +779,54 @@ TEST(CliStatus, AHeldListPipeOrASilentServerEndsTheRunWithinTenSeconds) {
   EXPECT_EQ(true, mute.report.value("complete", false)) << "every other step still ran";
   EXPECT_LT(mute.run.ms, 10000u);
   Figure("status with a list server that never answers: %lu ms", mute.run.ms);
+}
+
+// Writes a string value in the 32-bit view, or deletes the key (`text` null); false when it cannot.
+bool SetMachineString(const std::wstring& parent, const wchar_t* child, const wchar_t* name, const wchar_t* text) {
+  HKEY raw = nullptr;
+  if (!text) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &raw) != 0) return false;
+    UniqueHKey key(raw);
+    return RegDeleteKeyW(key.get(), child) == ERROR_SUCCESS;
+  }
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (parent + L"\\" + child).c_str(), 0, nullptr, 0,
+                      KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  UniqueHKey key(raw);
+  return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                        static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+TEST(CliStatus, RegistryDataNamingPipesIsNeverReadFrom) {
+  // The install folder and Chrome's manifest named as pipes whose server never writes: a read there
+  // would wait for ever. Two instances each: the look whether the file is there takes one for a
+  // moment, the open the other.
+  const wchar_t kFolder[] = L"\\\\.\\pipe\\TamsuStatusStall";
+  const wchar_t kManifest[] = L"\\\\.\\pipe\\TamsuStatusStall\\manifest.json";
+  testing_support::SilentPipeServer program((std::wstring(kFolder) + L"\\TamsuSerB.exe").c_str(), 2);
+  testing_support::SilentPipeServer manifest(kManifest, 2);
+  ASSERT_TRUE(program.valid() && manifest.valid());
+  const std::wstring uninstall = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+  const std::wstring chrome = L"Software\\Google\\Chrome\\NativeMessagingHosts";
+  ASSERT_TRUE(SetMachineString(uninstall, L"Tamsu_ZUVA", L"InstallLocation", kFolder));
+  ASSERT_TRUE(SetMachineString(chrome, L"com.varnelle.tamsu_zuva", nullptr, kManifest));
+  const testing_support::StatusRun status = RunStatus();
+  SetMachineString(uninstall, L"Tamsu_ZUVA", nullptr, nullptr);
+  SetMachineString(chrome, L"com.varnelle.tamsu_zuva", nullptr, nullptr);
+
+  EXPECT_EQ(2u, status.run.code) << status.run.out;
+  EXPECT_LT(status.run.ms, 10000u);
+  ASSERT_EQ(true, status.report.value("complete", false)) << "a probe waited on a pipe: " << status.run.out;
+  const auto& files = status.report["installation"]["files"];
+  ASSERT_FALSE(files.empty()) << status.run.out;
+  EXPECT_EQ(true, files[0]["present"]) << "the pipe is there: " << files[0].dump();
+  EXPECT_TRUE(files[0]["version"].is_null() && files[0]["signed"].is_null()) << files[0].dump();
+  ASSERT_FALSE(status.report["webHost"]["browsers"].empty());
+  const auto& browser = status.report["webHost"]["browsers"][0];
+  EXPECT_EQ(true, browser.value("registered32", false)) << browser.dump();
+  EXPECT_TRUE(browser["program"].is_null()) << browser.dump();
+  EXPECT_EQ(0, program.messages() + manifest.messages());
 }
 
 }  // namespace

@@ -237,35 +237,43 @@ ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<s
   return run;
 }
 
-SilentPipeServer::SilentPipeServer(const wchar_t* pipeName)
-    : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      pipe_(CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr)) {
-  if (stop_ && pipe_) thread_ = std::thread([this] { Serve(); });
+SilentPipeServer::SilentPipeServer(const wchar_t* pipeName, DWORD instances)
+    : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  valid_ = stop_.valid() && instances > 0;
+  for (DWORD i = 0; valid_ && i < instances; ++i) {
+    pipes_.emplace_back(CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances, 4096, 4096,
+                                         0, nullptr));
+    valid_ = pipes_.back().valid();
+  }
+  for (size_t i = 0; valid_ && i < pipes_.size(); ++i) {
+    HANDLE pipe = pipes_[i].get();
+    threads_.emplace_back([this, pipe] { Serve(pipe); });
+  }
 }
 
 SilentPipeServer::~SilentPipeServer() {
   SetEvent(stop_.get());
-  if (thread_.joinable()) thread_.join();
+  for (std::thread& thread : threads_) thread.join();
 }
 
-bool SilentPipeServer::Wait(HANDLE event) {
+bool SilentPipeServer::Wait(HANDLE pipe, HANDLE event) {
   HANDLE events[] = {event, stop_.get()};
   if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
-  CancelIo(pipe_.get());
+  CancelIo(pipe);
   WaitForSingleObject(event, 5000);  // the cancelled I/O writes into this frame until it has ended
   return false;
 }
 
-void SilentPipeServer::Serve() {
+void SilentPipeServer::Serve(HANDLE pipe) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   for (;;) {
     OVERLAPPED io = {};
     io.hEvent = event.get();
     ResetEvent(event.get());
-    if (!ConnectNamedPipe(pipe_.get(), &io)) {
+    if (!ConnectNamedPipe(pipe, &io)) {
       const DWORD error = GetLastError();
-      if (error == ERROR_IO_PENDING && !Wait(event.get())) return;
+      if (error == ERROR_IO_PENDING && !Wait(pipe, event.get())) return;
       if (error != ERROR_IO_PENDING && error != ERROR_PIPE_CONNECTED) return;
     }
     for (;;) {  // every message read, none answered, until the client goes
@@ -274,15 +282,15 @@ void SilentPipeServer::Serve() {
       OVERLAPPED receive = {};
       receive.hEvent = event.get();
       ResetEvent(event.get());
-      BOOL ok = ReadFile(pipe_.get(), buffer, sizeof buffer, nullptr, &receive);
+      BOOL ok = ReadFile(pipe, buffer, sizeof buffer, nullptr, &receive);
       if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        if (!Wait(event.get())) return;
-        ok = GetOverlappedResult(pipe_.get(), &receive, &read, FALSE);
+        if (!Wait(pipe, event.get())) return;
+        ok = GetOverlappedResult(pipe, &receive, &read, FALSE);
       }
       if (!ok && GetLastError() != ERROR_MORE_DATA) break;
       ++messages_;
     }
-    DisconnectNamedPipe(pipe_.get());
+    DisconnectNamedPipe(pipe);
   }
 }
 

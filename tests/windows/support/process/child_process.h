@@ -110,26 +110,28 @@ struct ProgramRun {
 ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<std::wstring>& arguments,
                                 DWORD timeoutMs = 60000, const std::string* input = nullptr);
 
-// A server of `pipeName` (one instance) that takes every client and every message and never
-// answers: a program that has taken the service's name, or a server that hangs. Stops on destruction.
+// A server of `pipeName` (`instances` of it, one by default) that takes every client and every
+// message and never answers: a program that has taken the service's name, or a server that hangs.
+// Stops on destruction.
 class SilentPipeServer {
  public:
-  explicit SilentPipeServer(const wchar_t* pipeName);
+  explicit SilentPipeServer(const wchar_t* pipeName, DWORD instances = 1);
   ~SilentPipeServer();
   SilentPipeServer(const SilentPipeServer&) = delete;
   SilentPipeServer& operator=(const SilentPipeServer&) = delete;
 
-  bool valid() const { return pipe_.valid() && thread_.joinable(); }
+  bool valid() const { return valid_; }
   int messages() const { return messages_; }  // what clients sent, however short
 
  private:
-  bool Wait(HANDLE event);  // false once asked to stop (the I/O cancelled)
-  void Serve();
+  bool Wait(HANDLE pipe, HANDLE event);  // false once asked to stop (the I/O cancelled)
+  void Serve(HANDLE pipe);
 
   UniqueHandle stop_;
-  UniqueFileHandle pipe_;
+  std::vector<UniqueFileHandle> pipes_;
   std::atomic<int> messages_{0};
-  std::thread thread_;
+  std::vector<std::thread> threads_;
+  bool valid_ = false;
 };
 
 // The scripted pipe client (pipe_client.exe beside the test program): its steps and result lines.
