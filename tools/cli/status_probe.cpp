@@ -10,7 +10,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "common/version/version.h"
 #include "common/win/os_version.h"
 #include "common/win/unique_resource.h"
+#include "installer/aid/web_host_registration.h"
 #include "sdk/src/key_paths.h"
 #include "tamsu_client.h"
 #include "tools/cli/status/status_report.h"
@@ -44,16 +44,17 @@ constexpr DWORD kMaxServiceConfigBytes = 8 * 1024;  // the service manager's own
 constexpr DWORD kPeHeadBytes = 4096;
 constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamsu_ZUVA";
 constexpr wchar_t kUserKey[] = L"Software\\Varnelle\\Tamsu_ZUVA";
-constexpr wchar_t kWebHostConfigKey[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kAppPathsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kSmartCardService[] = L"SCardSvr";
-// In the order of status::kBrowsers.
-constexpr const wchar_t* kBrowserHostKeys[] = {
-    L"Software\\Google\\Chrome\\NativeMessagingHosts\\com.varnelle.tamsu_zuva",
-    L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.varnelle.tamsu_zuva",
-    L"Software\\Mozilla\\NativeMessagingHosts\\com.varnelle.tamsu_zuva"};
+// Where each browser finds the host (the setup's names), in the order of status::kBrowsers.
+constexpr const wchar_t* kBrowserHostFolders[] = {L"Software\\Google\\Chrome\\NativeMessagingHosts\\",
+                                                  L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\",
+                                                  L"Software\\Mozilla\\NativeMessagingHosts\\"};
+static_assert(ARRAYSIZE(kBrowserHostFolders) == sizeof status::kBrowsers / sizeof status::kBrowsers[0],
+              "one registration per browser the report names");
+using setup::kWebHostConfigKey;
 constexpr DWORD kTokenIntegrityLevel = 25;  // TOKEN_INFORMATION_CLASS, Vista on
 
 // Helper threads still running when the report is printed; see StatusCommand.
@@ -555,12 +556,13 @@ void ProbeWebHost(status::WebHostFacts* web) {
     web->origins = ListLength(config.get(), L"AllowedOrigins");
   }
   const bool twoViews = RunsUnderWow64();
-  for (size_t i = 0; i < ARRAYSIZE(kBrowserHostKeys); ++i) {
+  for (size_t i = 0; i < ARRAYSIZE(kBrowserHostFolders); ++i) {
+    const std::wstring hostKey = std::wstring(kBrowserHostFolders[i]) + setup::kWebHostName;
     status::BrowserFacts browser;
     browser.name = status::kBrowsers[i];
     for (const REGSAM view : {View32(), static_cast<REGSAM>(KEY_WOW64_64KEY)}) {
       if (view == KEY_WOW64_64KEY && !twoViews) continue;
-      const UniqueHKey key = OpenRead(HKEY_LOCAL_MACHINE, kBrowserHostKeys[i], view);
+      const UniqueHKey key = OpenRead(HKEY_LOCAL_MACHINE, hostKey.c_str(), view);
       const std::string manifest = key ? ReadString(key.get(), nullptr) : std::string();
       if (manifest.empty()) continue;
       (view == KEY_WOW64_64KEY ? browser.registered64 : browser.registered32) = true;

@@ -1115,7 +1115,8 @@ TEST_F(PackageInstaller, StatusReportsAHeldListAKilledMonitorAndAStoppedServiceW
   // The monitor killed, again as soon as each new one starts, until the service pauses for several
   // seconds between two starts: then there is no monitor to report.
   DWORD pause = 0;
-  for (int kills = 0; kills < 8 && pause < 4000; ++kills) {
+  int kills = 0;
+  for (; kills < 8 && pause < 4000; ++kills) {
     const std::vector<DWORD> before = MonitorChildren();
     ASSERT_EQ(1u, before.size());
     UniqueHandle monitor(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, before[0]));
@@ -1129,6 +1130,8 @@ TEST_F(PackageInstaller, StatusReportsAHeldListAKilledMonitorAndAStoppedServiceW
     pause = GetTickCount() - killed;
   }
   ASSERT_GE(pause, 4000u) << "the service's restart pause did not grow";
+  Figure("status: the monitor killed %d times, until the service paused %lu ms before starting the next", kills,
+         pause);
   {
     UniqueHandle monitor(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildren()[0]));
     ASSERT_TRUE(monitor && TerminateProcess(monitor.get(), 1));
