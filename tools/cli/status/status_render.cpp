@@ -304,7 +304,7 @@ void KeysText(const StatusFacts& facts, const RenderOptions& options, Text* text
   }
 }
 
-void WebHostText(const WebHostFacts& web, Text* text) {
+void WebHostText(const WebHostFacts& web, bool twoViews, Text* text) {
   text->Heading("Web host");
   if (!web.checked) {
     text->Line("Configuration", "not checked");
@@ -319,11 +319,11 @@ void WebHostText(const WebHostFacts& web, Text* text) {
     if (!browser.registered32 && !browser.registered64) {
       line = "not registered";
     } else {
-      line = std::string("registered (") +
-             (browser.registered32 && browser.registered64 ? "both views"
-              : browser.registered32                        ? "32-bit view"
-                                                            : "64-bit view") +
-             "), manifest " + browser.manifest;
+      const char* views = !twoViews                                       ? ""
+                          : browser.registered32 && browser.registered64 ? " (both views)"
+                          : browser.registered32                         ? " (32-bit view only)"
+                                                                         : " (64-bit view only)";
+      line = std::string("registered") + views + ", manifest " + browser.manifest;
       if (browser.manifestPresent && !*browser.manifestPresent) line += " (MISSING)";
       if (browser.programPresent && !*browser.programPresent) line += ", its program is MISSING";
     }
@@ -426,7 +426,7 @@ std::string RenderText(const StatusFacts& facts, const std::vector<Finding>& fin
   text.Line("Pending restart", !facts.pending.checked      ? "not checked"
                                : facts.pending.files.empty() ? "none for this package"
                                                              : Number(facts.pending.files.size()) + " file(s)");
-  WebHostText(facts.webHost, &text);
+  WebHostText(facts.webHost, facts.system.wow64, &text);
 
   text.Heading("Findings");
   if (findings.empty()) text.Raw("  none");
