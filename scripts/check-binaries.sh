@@ -7,7 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 d=$(cd "${1:-$root/dist}" && pwd)
 cd "$root"
 ours=("$d/TamsuSerB.exe" "$d/Plugin_ZUVA.dll" "$d/TamsuVD_ZUVA.dll" "$d/setup-aid/TamsuSetupAid.dll" "$d/TamsuWebHost.exe")
-./scripts/check-imports.sh tests/imports/xp-allowlist.txt "${ours[@]}"
+# TamsuCli too: a support desk asks customers on any supported Windows to run it.
+./scripts/check-imports.sh tests/imports/xp-allowlist.txt "${ours[@]}" "$d/tools/TamsuCli.exe"
 ./scripts/check-pe-mitigations.sh "${ours[@]}" "$d"/tools/*.exe
 ./scripts/check-version-resources.sh "${ours[@]}" "$d"/tools/*.exe
 # The client library, for x86 and x64.

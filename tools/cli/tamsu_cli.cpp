@@ -3,6 +3,7 @@
 //   TamsuCli watch  [--json] [--duration SECONDS]
 //   TamsuCli send   [options] APDU [APDU ...]
 //   TamsuCli script [options] FILE|-
+//   TamsuCli status [--json] [--full]
 #include <windows.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "common/protocol/pipe_protocol.h"
 #include "common/win/unique_resource.h"
 #include "sdk/src/key_paths.h"
+#include "status_probe.h"
 #include "tamsu_client.h"
 
 namespace {
@@ -63,6 +65,12 @@ const char kUsageText[] =
     "  --get-response      on 61xx, GET RESPONSE with the announced length, and on 6Cxx the\n"
     "                      command again with the corrected Le; the collected answer follows '='\n"
     "  --json              one JSON object per line (also for list and watch)\n"
+    "  TamsuCli status [--json] [--full]\n"
+    "      Reports the installation for a support desk: Windows, the installed files, the service,\n"
+    "      its monitor and the key list, the keys' pipes, the settings, the web host's registration\n"
+    "      and what contradicts the rest. Read-only, sends nothing to a key, ends within 10 s.\n"
+    "      --json: one JSON object (\"schema\": 1). --full: device paths with serial numbers.\n"
+    "      Exit codes: 0 all well, 1 warnings, 2 failures (a usage error also exits 1).\n"
     "Exit codes:\n"
     "  0 success   1 usage error (also an unreadable script)\n"
     "  2 malformed or too long APDU or expected answer, or a script without any APDU\n"
@@ -496,6 +504,16 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s", kUsageText);
     return kOk;
   }
+  if (command == L"status") {
+    tamsu::cli::StatusOptions status;
+    for (int i = 2; i < argc; ++i) {
+      const std::wstring argument = argv[i];
+      if (argument == L"--json") status.json = true;
+      else if (argument == L"--full") status.full = true;
+      else return UsageError("status takes --json and --full only, not " + Quoted(Narrow(argument)));
+    }
+    return tamsu::cli::StatusCommand(status);
+  }
   const bool exchanges = command == L"send" || command == L"script";
   if (!exchanges && command != L"list" && command != L"watch") return UsageError("unknown command");
   const std::string commandName = Narrow(command);
@@ -510,6 +528,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool forExchanges = withValue ? argument != L"--duration" : argument == L"--get-response";
     if (argument == L"--json") {
       options.json = true;
+    } else if (argument == L"--duration" && command != L"watch") {
+      return UsageError("--duration is not an option of " + commandName);
     } else if ((withValue || argument == L"--get-response") && forExchanges != exchanges) {
       return UsageError(Narrow(argument) + " is not an option of " + commandName);
     } else if (argument == L"--key" || argument == L"-k") {

@@ -13,7 +13,9 @@
 #include "common/security/low_integrity_security.h"
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/cli_status.h"
 #include "process/windows_version.h"
+#include "soak/load.h"
 
 #ifndef LABEL_SECURITY_INFORMATION
 #define LABEL_SECURITY_INFORMATION 0x00000010L
@@ -33,6 +35,9 @@ using testing_support::ProcessesNamed;
 
 using testing_support::ProgramFolder;
 using testing_support::WaitUntil;
+
+using testing_support::Figure;
+using testing_support::HasFinding;
 
 const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kProgram[] = L"TamsuSerB.exe";
@@ -248,6 +253,19 @@ void WriteString(HKEY root, const wchar_t* path, const wchar_t* name, const wcha
   UniqueHKey key(raw);
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                                           static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t))));
+}
+
+// A REG_MULTI_SZ of non-empty strings.
+void WriteList(HKEY root, const wchar_t* path, const wchar_t* name, const std::vector<std::wstring>& items,
+               REGSAM view) {
+  std::wstring data;
+  for (const std::wstring& item : items) data += item + L'\0';
+  data += L'\0';
+  HKEY raw = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &raw, nullptr));
+  UniqueHKey key(raw);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                                          static_cast<DWORD>(data.size() * sizeof(wchar_t))));
 }
 
 void DeleteValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
@@ -902,6 +920,269 @@ TEST_F(PackageInstaller, DeploymentToolsReadTheOutcomeFromTheExitCode) {
   DeleteKey(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults", L"TamsuSetup_ZUVA.exe", KEY_WOW64_64KEY);
   EXPECT_EQ(1633u, unsupported);
   ExpectInstalled();  // untouched
+}
+
+// ---------------------------------------------------------------------------------------------
+// TamsuCli status against the installed package, healthy and broken by the test.
+
+// What a customer's Windows has and Wine lacks, so that a healthy installation reports nothing: the
+// Smart Card service (a stand-in the setup starts) and the program the service's Run entry names (a
+// copy of target_process.exe, found through App Paths as the shell finds it). Removed on destruction.
+class CustomersMachine {
+ public:
+  CustomersMachine() {
+    RemoveSmartCardService();
+    const std::wstring command =
+        L"\"" + ProgramFolder() + L"scard_standin.exe\" \"" + testing_support::TemporaryFileName(L"scl") + L"\" 0";
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    UniqueServiceHandle service(CreateServiceW(manager.get(), L"SCardSvr", L"Smart Card (stand-in)", SERVICE_START,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(service.valid()) << GetLastError();
+    CreateDirectoryW(kCompanionFolder, nullptr);
+    EXPECT_TRUE(CopyFileW((ProgramFolder() + L"target_process.exe").c_str(), Companion().c_str(), FALSE));
+    for (REGSAM view : Views()) WriteString(HKEY_LOCAL_MACHINE, kCompanionAppPath, nullptr, Companion().c_str(), view);
+  }
+  ~CustomersMachine() {
+    RemoveSmartCardService();
+    for (REGSAM view : Views()) {
+      DeleteKey(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths", kRunValue, view);
+    }
+    DeleteFileW(Companion().c_str());
+    RemoveDirectoryW(kCompanionFolder);
+  }
+
+ private:
+  static constexpr wchar_t kCompanionFolder[] = L"C:\\TamsuCompanion";
+  static constexpr wchar_t kCompanionAppPath[] =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\TamsuReg_ZUVA.exe";
+  static std::wstring Companion() { return std::wstring(kCompanionFolder) + L"\\" + kRunValue; }
+  static std::vector<REGSAM> Views() {
+    return Is64BitWindows() ? std::vector<REGSAM>{KEY_WOW64_32KEY, KEY_WOW64_64KEY} : std::vector<REGSAM>{0};
+  }
+  static void RemoveSmartCardService() {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), L"SCardSvr", SERVICE_STOP | DELETE));
+    if (!service) return;
+    SERVICE_STATUS state;
+    WaitUntil(15000, [&] {
+      ControlService(service.get(), SERVICE_CONTROL_STOP, &state);
+      return testing_support::ServiceState(L"SCardSvr") == SERVICE_STOPPED;
+    }, 100);
+    testing_support::KillProcessesNamed(L"scard_standin.exe");
+    DeleteService(service.get());
+  }
+};
+
+const wchar_t kListPipe[] = L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_List";
+
+// The status report, its exit code and findings checked; each run must end within the 10 s promised.
+testing_support::StatusRun Status(unsigned exitCode, const char* situation) {
+  testing_support::StatusRun status = testing_support::RunStatus();
+  EXPECT_FALSE(status.report.is_discarded()) << situation << ":\n" << status.run.out << status.run.err;
+  EXPECT_EQ(exitCode, status.run.code) << situation << ":\n" << status.run.out;
+  EXPECT_EQ(static_cast<int>(exitCode), status.report.value("exitCode", -1)) << situation;
+  EXPECT_LT(status.run.ms, 10000u) << situation;
+  Figure("status on an installation with %s: %lu ms, exit code %lu", situation, status.run.ms, status.run.code);
+  return status;
+}
+
+// Appends an Authenticode-shaped entry (not a valid signature) to a PE and points its security
+// directory at it: what "signed" means to the status report.
+bool AddCertificateEntry(const std::wstring& path) {
+  std::string image = Contents(path);
+  if (image.size() < 0x40) return false;
+  const uint32_t pe = *reinterpret_cast<const uint32_t*>(&image[0x3C]);
+  const size_t directory = pe + 24 + 128;  // PE32: the fifth data directory
+  if (image.size() < directory + 8 || image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
+  image.resize((image.size() + 7) & ~size_t{7}, '\0');
+  const uint32_t entry[2] = {static_cast<uint32_t>(image.size()), 16};
+  std::memcpy(&image[directory], entry, sizeof entry);
+  const uint8_t certificate[16] = {16, 0, 0, 0, 0x00, 0x02, 0x02, 0x00, 0x30, 0x82};
+  image.append(reinterpret_cast<const char*>(certificate), sizeof certificate);
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  return file && WriteFile(file.get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
+         written == image.size();
+}
+
+TEST_F(PackageInstaller, StatusReportsAHealthyInstallationAndEachBrokenPartWithItsFinding) {
+  CustomersMachine machine;
+  ASSERT_EQ(0u, RunSetup(L" /WEBEXTENSIONS=chrome-extension://abcdefghijklmnopabcdefghijklmnop/, tamsu@bank.example"
+                         L" /WEBORIGINS=https://bank.example"));
+  ExpectInstalled();
+  if (HasFatalFailure()) return;
+  ForgetPendingRenames();  // an earlier test's uninstaller waits for a restart Wine never makes
+
+  testing_support::StatusRun status = Status(0, "nothing wrong");
+  const nlohmann::json& report = status.report;
+  for (const auto& finding : report["findings"]) {
+    EXPECT_EQ("info", finding.value("severity", "")) << finding.dump();
+  }
+  EXPECT_EQ("ok", report.value("result", ""));
+  EXPECT_EQ(1, report.value("schema", 0));
+  EXPECT_EQ(Is64BitWindows(), report["system"].value("wow64", !Is64BitWindows()));
+  const nlohmann::json& installation = report["installation"];
+  EXPECT_EQ(true, installation["installed"]);
+  EXPECT_EQ("1.0.0.0", installation.value("version", ""));
+  EXPECT_EQ(Narrow(InstallFolder()), installation.value("folder", ""));
+  ASSERT_EQ(5u, installation["files"].size());
+  for (const auto& file : installation["files"]) {
+    EXPECT_EQ(true, file["present"]) << file.dump();
+    EXPECT_EQ(false, file["signed"]) << "this build signs nothing: " << file.dump();
+    if (file.value("name", "") != "uninstall.exe") {
+      EXPECT_EQ("1.0.0.0", file.value("version", "")) << file.dump();
+    }
+  }
+  const nlohmann::json& service = report["service"];
+  EXPECT_EQ("running", service.value("state", ""));
+  EXPECT_EQ("automatically", service.value("startType", ""));
+  EXPECT_EQ(Narrow(ServiceBinaryPath()), service.value("binaryPath", ""));
+  EXPECT_EQ(true, service["programPresent"]);
+  if (service["recovery"].value("reported", false)) {  // Wine cannot report them
+    ASSERT_EQ(3u, service["recovery"]["actions"].size());
+    EXPECT_EQ(30000, service["recovery"]["actions"][2].value("delayMs", 0));
+  }
+  const std::vector<DWORD> children = MonitorChildren();
+  ASSERT_EQ(1u, children.size());
+  const nlohmann::json& monitor = report["monitor"];
+  EXPECT_EQ(children[0], monitor.value("processId", 0u));
+  EXPECT_EQ(true, monitor["running"]);
+  EXPECT_EQ("served", monitor.value("listPipe", ""));
+  EXPECT_EQ(true, monitor["genuine"]) << "the client library does not take the installed service for genuine";
+  EXPECT_GE(monitor.value("listRoundTripMs", -1.0), 0.0);
+  Figure("status: the key list's round trip through the installed service: %.1f ms",
+         monitor.value("listRoundTripMs", -1.0));
+  EXPECT_EQ("present", report.value("mutex", ""));
+  EXPECT_TRUE(report["keys"].is_array() && report["keys"].empty()) << "Wine has no key";
+  EXPECT_EQ(1, report["enableDesktop"].value("value", -1));
+  EXPECT_EQ("running", report["smartCardService"].value("state", "")) << "the setup starts the Smart Card service";
+  EXPECT_EQ(2, report["webHost"].value("allowedExtensions", -1));
+  EXPECT_EQ(1, report["webHost"].value("allowedOrigins", -1));
+  for (const auto& browser : report["webHost"]["browsers"]) {
+    EXPECT_TRUE(browser.value("registered32", false) && browser.value("manifestPresent", false) &&
+                browser.value("programPresent", false))
+        << browser.dump();
+    EXPECT_EQ(Is64BitWindows(), browser.value("registered64", false)) << browser.dump();
+  }
+  EXPECT_EQ(Is64BitWindows(), report["runEntry"].value("present64", false));
+  EXPECT_EQ(true, report["runEntry"]["programFound"]);
+  EXPECT_TRUE(report["pendingRestartFiles"].empty());
+  const testing_support::ProgramRun text =
+      testing_support::RunProgramWithOutput(testing_support::DistPath(L"tools\\TamsuCli.exe"), {L"status"});
+  EXPECT_EQ(0u, text.code);
+  EXPECT_TRUE(Contains(text.out, "Result: ok (exit code 0)")) << text.out;
+
+  // A binary missing.
+  const std::wstring library = InInstallFolder(L"TamsuVD_ZUVA.dll");
+  ASSERT_TRUE(MoveFileW(library.c_str(), (library + L".away").c_str()));
+  status = Status(2, "a binary missing");
+  EXPECT_TRUE(HasFinding(status.report, "install.file-missing")) << status.run.out;
+  EXPECT_TRUE(Contains(status.run.out, "TamsuVD_ZUVA.dll is missing from")) << status.run.out;
+  ASSERT_TRUE(MoveFileW((library + L".away").c_str(), library.c_str()));
+
+  // One program replaced by a signed one: the others are not.
+  const std::wstring plugin = InInstallFolder(L"Plugin_ZUVA.dll");
+  ASSERT_TRUE(AddCertificateEntry(plugin));
+  status = Status(1, "one file signed, the others not");
+  EXPECT_TRUE(HasFinding(status.report, "install.signature-mixed")) << status.run.out;
+  for (const auto& file : status.report["installation"]["files"]) {
+    EXPECT_EQ(file.value("name", "") == "Plugin_ZUVA.dll", file.value("signed", false)) << file.dump();
+  }
+  ASSERT_TRUE(CopyFileW(Shipped(L"Plugin_ZUVA.dll").c_str(), plugin.c_str(), FALSE));
+
+  // The web host serving no page, then a restart pending for one of the package's files.
+  DeleteValue(HKEY_LOCAL_MACHINE, kWebHostConfig, L"AllowedOrigins", KEY_WOW64_32KEY);
+  status = Status(1, "the web host's origins missing");
+  EXPECT_TRUE(HasFinding(status.report, "webhost.no-origins")) << status.run.out;
+  WriteList(HKEY_LOCAL_MACHINE, kWebHostConfig, L"AllowedOrigins", {L"https://bank.example"}, KEY_WOW64_32KEY);
+  const std::wstring pending = L"\\??\\" + library;
+  WriteList(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", {pending + L".new", L"!" + pending},
+            KEY_WOW64_64KEY);
+  status = Status(1, "a restart pending for its files");
+  EXPECT_TRUE(HasFinding(status.report, "restart.pending")) << status.run.out;
+  EXPECT_EQ(2u, status.report["pendingRestartFiles"].size()) << status.run.out;
+  ForgetPendingRenames();
+
+  // The web host registered for no browser.
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    for (const wchar_t* browserKey : kBrowserHostKeys) {
+      const std::wstring key = browserKey;
+      DeleteKey(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str(), L"com.varnelle.tamsu_zuva", view);
+    }
+  }
+  status = Status(2, "the web host registered for no browser");
+  EXPECT_TRUE(HasFinding(status.report, "webhost.unregistered")) << status.run.out;
+}
+
+TEST_F(PackageInstaller, StatusReportsAHeldListAKilledMonitorAndAStoppedServiceWithinTenSeconds) {
+  CustomersMachine machine;
+  ASSERT_EQ(0u, RunSetup(L" /WEBEXTENSIONS=tamsu@bank.example /WEBORIGINS=https://bank.example"));
+  ASSERT_TRUE(WaitUntil(15000, [] { return MonitorChildren().size() == 1; })) << "no monitor child";
+  ForgetPendingRenames();
+  Status(0, "nothing wrong (before the process faults)");
+
+  // The list pipe held open by another program.
+  {
+    testing_support::PipeClient holder({L"openlist", L"sleep:60000"});
+    ASSERT_TRUE(WaitUntil(10000, [&holder] {
+      const std::vector<std::string> lines = holder.Lines();
+      return !lines.empty() && lines[0] == "open ok";
+    })) << "the holder could not open the list pipe";
+    const testing_support::StatusRun status = Status(2, "the list pipe held by another program");
+    EXPECT_TRUE(HasFinding(status.report, "monitor.list-busy")) << status.run.out;
+  }
+
+  // The monitor killed, again as soon as each new one starts, until the service pauses for several
+  // seconds between two starts: then there is no monitor to report.
+  DWORD pause = 0;
+  int kills = 0;
+  for (; kills < 8 && pause < 4000; ++kills) {
+    const std::vector<DWORD> before = MonitorChildren();
+    ASSERT_EQ(1u, before.size());
+    UniqueHandle monitor(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, before[0]));
+    ASSERT_TRUE(monitor && TerminateProcess(monitor.get(), 1)) << GetLastError();
+    WaitForSingleObject(monitor.get(), 10000);
+    const DWORD killed = GetTickCount();
+    ASSERT_TRUE(WaitUntil(60000, [&before] {
+      const std::vector<DWORD> now = MonitorChildren();
+      return now.size() == 1 && now[0] != before[0];
+    })) << "the service did not start a new monitor";
+    pause = GetTickCount() - killed;
+  }
+  ASSERT_GE(pause, 4000u) << "the service's restart pause did not grow";
+  Figure("status: the monitor killed %d times, until the service paused %lu ms before starting the next", kills,
+         pause);
+  {
+    UniqueHandle monitor(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, MonitorChildren()[0]));
+    ASSERT_TRUE(monitor && TerminateProcess(monitor.get(), 1));
+    WaitForSingleObject(monitor.get(), 10000);
+  }
+  testing_support::StatusRun status = Status(2, "its monitor killed");
+  EXPECT_TRUE(HasFinding(status.report, "monitor.none") || HasFinding(status.report, "monitor.gone"))
+      << status.run.out;
+  EXPECT_EQ("running", status.report["service"].value("state", ""));
+
+  // The service stopped, and another program serving the list pipe's name and never answering: the
+  // client library refuses it, so it receives nothing.
+  {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle tamsu(OpenServiceW(manager.get(), kServiceName, SERVICE_STOP));
+    SERVICE_STATUS state;
+    ASSERT_TRUE(tamsu && ControlService(tamsu.get(), SERVICE_CONTROL_STOP, &state)) << GetLastError();
+  }
+  ASSERT_TRUE(WaitUntil(30000, [] { return ServiceState() == SERVICE_STOPPED && MonitorChildren().empty(); }));
+  ASSERT_TRUE(WaitUntil(10000, [] { return !WaitNamedPipeW(kListPipe, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; }));
+  status = Status(2, "the service stopped");
+  EXPECT_TRUE(HasFinding(status.report, "service.not-running")) << status.run.out;
+  testing_support::SilentPipeServer squatter(kListPipe);
+  ASSERT_TRUE(squatter.valid());
+  status = Status(2, "the service stopped and its list pipe's name taken");
+  EXPECT_TRUE(HasFinding(status.report, "service.not-running") && HasFinding(status.report, "monitor.foreign-server"))
+      << status.run.out;
+  EXPECT_EQ(GetCurrentProcessId(), status.report["monitor"].value("listServerProcessId", 0u));
+  EXPECT_EQ("refused", status.report["monitor"].value("listRequest", ""));
+  EXPECT_EQ(0, squatter.messages()) << "the list request went to a program that is not the service";
 }
 
 }  // namespace

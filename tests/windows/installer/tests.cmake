@@ -18,9 +18,13 @@ set_tests_properties(PackageInstaller.Build_dud PROPERTIES FIXTURES_REQUIRED dud
 tamsu_build_setup(newer TamsuSetup_newer.exe -DDIST_DIR=${TAMSU_DIST_DIR} -DPRODUCT_VERSION=9.0.0.0)
 
 add_executable(installer_tests ${CMAKE_CURRENT_LIST_DIR}/installer_test.cpp)
-target_link_libraries(installer_tests PRIVATE gtest_main test_process common_security common_win advapi32 user32)
-# A client program holding the installed library; the dud service program.
-add_dependencies(installer_tests target_process dud_service)
+target_link_libraries(installer_tests PRIVATE gtest_main test_process soak_load common_security common_win advapi32
+                                              user32)
+include(${PROJECT_SOURCE_DIR}/cmake/TamsuJson.cmake)
+tamsu_use_nlohmann_json(installer_tests)  # TamsuCli status --json
+# A client program holding the installed library; the dud service program; for the status report,
+# a list pipe's holder and the Smart Card service's stand-in.
+add_dependencies(installer_tests target_process dud_service pipe_client scard_standin)
 # The installed files are compared with the shipped ones.
 target_compile_definitions(installer_tests PRIVATE TAMSU_DIST_DIR="${TAMSU_DIST_DIR}")
 # Each test installs and uninstalls the whole package (service start and stop included) under QEMU.

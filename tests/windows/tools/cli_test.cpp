@@ -15,6 +15,8 @@
 
 #include "common/win/unique_resource.h"
 #include "process/child_process.h"
+#include "process/cli_status.h"
+#include "soak/load.h"
 
 namespace tamsu {
 namespace {
@@ -25,6 +27,7 @@ using testing_support::ProgramFolder;
 using testing_support::ReadText;
 using testing_support::TemporaryFileName;
 using testing_support::TextLines;
+using testing_support::Figure;
 
 const wchar_t kKey1[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k1#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 const wchar_t kKey2[] = L"\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#k2#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
@@ -98,12 +101,7 @@ class Monitor {
   bool started_ = false;
 };
 
-struct CliRun {
-  DWORD code = 0xBAD0;
-  std::string out;
-  std::string err;
-};
-
+using CliRun = testing_support::ProgramRun;
 
 void WriteFileText(const std::wstring& name, const std::string& text) {
   UniqueFileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -111,53 +109,10 @@ void WriteFileText(const std::wstring& name, const std::string& text) {
   WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-// Runs the client with its output in files: a Wine program's output is not read through a pipe.
-// `input`, when given, is its standard input.
+// Runs the client with its output in files; `input`, when given, is its standard input.
 CliRun RunCli(const std::vector<std::wstring>& arguments, const std::string* input = nullptr) {
-  CliRun run;
-  const std::wstring outName = TemporaryFileName(L"clo");
-  const std::wstring errName = TemporaryFileName(L"cle");
-  const std::wstring inName = TemporaryFileName(L"cli");
-  if (input) WriteFileText(inName, *input);
-  {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
-                                            0, nullptr)
-                              : INVALID_HANDLE_VALUE);
-    UniqueFileHandle out(CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    UniqueFileHandle err(CreateFileW(errName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    std::wstring commandLine = L"\"" + CliProgram() + L"\"";
-    for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
-    startup.hStdInput = in ? in.get() : nullptr;
-    PROCESS_INFORMATION info = {};
-    if (out && err && (in || !input) &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      UniqueHandle process(info.hProcess);
-      UniqueHandle thread(info.hThread);
-      if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.get(), &run.code);
-      } else {
-        TerminateProcess(process.get(), 0xDEAD);
-        WaitForSingleObject(process.get(), 5000);
-        run.code = 0xBAD1;
-      }
-    }
-  }
-  run.out = ReadText(outName);
-  run.err = ReadText(errName);
-  DeleteFileW(outName.c_str());
-  DeleteFileW(errName.c_str());
-  DeleteFileW(inName.c_str());
-  return run;
+  return testing_support::RunProgramWithOutput(CliProgram(), arguments, 60000, input);
 }
-
 
 std::string Hex(const std::vector<unsigned char>& bytes, const char* separator = "") {
   std::string text;
@@ -491,6 +446,7 @@ TEST(CliUsage, BadCommandLinesExitOne) {
   EXPECT_EQ(1u, RunCli({L"list", L"extra"}).code);
   EXPECT_EQ(1u, RunCli({L"list", L"--key", L"1"}).code) << "an option of send";
   EXPECT_EQ(1u, RunCli({L"send", L"--duration", L"5", L"00A40400"}).code) << "an option of watch";
+  EXPECT_EQ(1u, RunCli({L"list", L"--duration", L"5"}).code) << "an option of watch";
   EXPECT_EQ(1u, RunCli({L"watch", L"--duration", L"0"}).code);
   EXPECT_EQ(1u, RunCli({L"send", L"--wait", L"soon", L"00A40400"}).code);
   EXPECT_EQ(1u, RunCli({L"script", L"a", L"b"}).code);
@@ -724,6 +680,153 @@ TEST(CliKeyInUse, AKeyHeldByAnotherProgramIsReportedAsInUse) {
     EXPECT_FALSE(Contains(run.err, "0x8010")) << "not a bare error number: " << run.err;
   }
   EXPECT_EQ(0u, RunCli({L"send", L"00A40400"}).code) << "free again once the other program lets go";
+}
+
+// ---- status: read-only, nothing sent to a key, bounded in time ----
+
+using testing_support::HasFinding;
+
+// The report parsed; one that is not JSON fails the test.
+testing_support::StatusRun RunStatus(const std::vector<std::wstring>& options = {}) {
+  testing_support::StatusRun status = testing_support::RunStatus(options);
+  EXPECT_FALSE(status.report.is_discarded()) << status.run.out << status.run.err;
+  return status;
+}
+
+// Waits until the pipe opens, then holds it: another client in the middle of its exchange.
+UniqueFileHandle HoldPipe(const std::wstring& pipe) {
+  UniqueFileHandle holder;
+  for (int i = 0; i < 50 && !holder; ++i) {
+    holder.reset(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!holder) Sleep(100);
+  }
+  return holder;
+}
+
+TEST(CliStatus, ListsTheKeysWithoutTheirSerialNumbersAndSendsThemNothing) {
+  const std::wstring log = TemporaryFileName(L"csl");
+  {
+    Monitor sim(KeySimOptions{{L"--path", kKey1, L"--path", kKey2, L"--log", log}});
+    ASSERT_TRUE(sim.Serving());
+    ASSERT_EQ(0u, RunCli({L"list"}).code) << "the first list makes the keys' pipes";
+    UniqueFileHandle holder = HoldPipe(Wide(KeyPipe(Narrow(kKey2))));
+    ASSERT_TRUE(holder.valid()) << GetLastError();
+
+    const testing_support::StatusRun status = RunStatus();
+    EXPECT_EQ(2u, status.run.code) << "no service installed here: " << status.run.out;
+    const nlohmann::json& report = status.report;
+    EXPECT_EQ(1, report.value("schema", 0));
+    EXPECT_EQ("failure", report.value("result", ""));
+    EXPECT_TRUE(HasFinding(report, "install.missing")) << status.run.out;
+    EXPECT_TRUE(HasFinding(report, "system.any-server-allowed")) << "this test's own environment";
+    EXPECT_EQ("served", report["monitor"].value("listPipe", ""));
+    EXPECT_EQ("answered", report["monitor"].value("listRequest", ""));
+    EXPECT_EQ(true, report["monitor"]["genuine"]) << "any server counts while no service runs, here";
+    EXPECT_GE(report["monitor"].value("listRoundTripMs", -1.0), 0.0);
+    ASSERT_EQ(2u, report["keys"].size()) << status.run.out;
+    std::map<std::string, std::string> pipes;  // the serial-free path: the pipe's state
+    for (const auto& key : report["keys"]) pipes[key.value("path", "")] = key.value("pipe", "");
+    const std::string shortened = "\\\\?\\usbstor#cdrom&ven_varnelle&prod_tamsu&rev_1.00#<serial>#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+    EXPECT_EQ(1u, pipes.size()) << "two keys, one path without their serial numbers";
+    EXPECT_EQ(shortened, pipes.begin()->first);
+    std::vector<std::string> states;
+    for (const auto& key : report["keys"]) states.push_back(key.value("pipe", ""));
+    std::sort(states.begin(), states.end());
+    EXPECT_EQ((std::vector<std::string>{"busy", "open"}), states) << "a pipe another client holds counts as present";
+    const CliRun text = RunCli({L"status"});
+    EXPECT_EQ(2u, text.code);
+    for (const std::string& output : {status.run.out, text.out}) {
+      EXPECT_FALSE(Contains(output, "#k1#") || Contains(output, "#k2#")) << output;
+    }
+    EXPECT_TRUE(Contains(text.out, "<serial>#{53f56308") && Contains(text.out, "Result: failure (exit code 2)"))
+        << text.out;
+
+    const testing_support::StatusRun full = RunStatus({L"--full"});
+    std::vector<std::string> paths;
+    for (const auto& key : full.report["keys"]) paths.push_back(key.value("path", ""));
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ((std::vector<std::string>{Narrow(kKey1), Narrow(kKey2)}), paths);
+    EXPECT_EQ(1u, RunCli({L"status", L"--key", L"0"}).code) << "status has no --key";
+  }
+  EXPECT_EQ("", ReadText(log)) << "status sent a command to a key";
+  DeleteFileW(log.c_str());
+}
+
+TEST(CliStatus, AHeldListPipeOrASilentServerEndsTheRunWithinTenSeconds) {
+  {
+    Monitor sim(KeySimOptions{{L"--path", kKey1}});
+    ASSERT_TRUE(sim.Serving());
+    UniqueFileHandle holder = HoldPipe(kListPipe);
+    ASSERT_TRUE(holder.valid()) << GetLastError();
+    const testing_support::StatusRun held = RunStatus();
+    EXPECT_EQ(2u, held.run.code);
+    EXPECT_TRUE(HasFinding(held.report, "monitor.list-busy")) << held.run.out;
+    EXPECT_EQ("busy", held.report["monitor"].value("listPipe", ""));
+    EXPECT_TRUE(held.report["keys"].is_null()) << "no list, no keys";
+    EXPECT_LT(held.run.ms, 10000u);
+    Figure("status with the list pipe held by another client: %lu ms", held.run.ms);
+  }
+
+  // A server that takes the list request and never answers (any server counts here, as no
+  // service is installed): the client library would wait 20 s.
+  testing_support::SilentPipeServer silent(kListPipe);
+  ASSERT_TRUE(silent.valid()) << GetLastError();
+  const testing_support::StatusRun mute = RunStatus();
+  EXPECT_EQ(2u, mute.run.code);
+  EXPECT_EQ(1, silent.messages()) << "the list request, and nothing else";
+  EXPECT_TRUE(HasFinding(mute.report, "monitor.no-answer")) << mute.run.out;
+  EXPECT_EQ("no answer", mute.report["monitor"].value("listRequest", ""));
+  EXPECT_EQ(true, mute.report.value("complete", false)) << "every other step still ran";
+  EXPECT_LT(mute.run.ms, 10000u);
+  Figure("status with a list server that never answers: %lu ms", mute.run.ms);
+}
+
+// Writes a string value in the 32-bit view, or deletes the key (`text` null); false when it cannot.
+bool SetMachineString(const std::wstring& parent, const wchar_t* child, const wchar_t* name, const wchar_t* text) {
+  HKEY raw = nullptr;
+  if (!text) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &raw) != 0) return false;
+    UniqueHKey key(raw);
+    return RegDeleteKeyW(key.get(), child) == ERROR_SUCCESS;
+  }
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (parent + L"\\" + child).c_str(), 0, nullptr, 0,
+                      KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  UniqueHKey key(raw);
+  return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                        static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+TEST(CliStatus, RegistryDataNamingPipesIsNeverReadFrom) {
+  // The install folder and Chrome's manifest named as pipes whose server never writes: a read there
+  // would wait for ever. Two instances each: the look whether the file is there takes one for a
+  // moment, the open the other.
+  const wchar_t kFolder[] = L"\\\\.\\pipe\\TamsuStatusStall";
+  const wchar_t kManifest[] = L"\\\\.\\pipe\\TamsuStatusStall\\manifest.json";
+  testing_support::SilentPipeServer program((std::wstring(kFolder) + L"\\TamsuSerB.exe").c_str(), 2);
+  testing_support::SilentPipeServer manifest(kManifest, 2);
+  ASSERT_TRUE(program.valid() && manifest.valid());
+  const std::wstring uninstall = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+  const std::wstring chrome = L"Software\\Google\\Chrome\\NativeMessagingHosts";
+  ASSERT_TRUE(SetMachineString(uninstall, L"Tamsu_ZUVA", L"InstallLocation", kFolder));
+  ASSERT_TRUE(SetMachineString(chrome, L"com.varnelle.tamsu_zuva", nullptr, kManifest));
+  const testing_support::StatusRun status = RunStatus();
+  SetMachineString(uninstall, L"Tamsu_ZUVA", nullptr, nullptr);
+  SetMachineString(chrome, L"com.varnelle.tamsu_zuva", nullptr, nullptr);
+
+  EXPECT_EQ(2u, status.run.code) << status.run.out;
+  EXPECT_LT(status.run.ms, 10000u);
+  ASSERT_EQ(true, status.report.value("complete", false)) << "a probe waited on a pipe: " << status.run.out;
+  const auto& files = status.report["installation"]["files"];
+  ASSERT_FALSE(files.empty()) << status.run.out;
+  EXPECT_EQ(true, files[0]["present"]) << "the pipe is there: " << files[0].dump();
+  EXPECT_TRUE(files[0]["version"].is_null() && files[0]["signed"].is_null()) << files[0].dump();
+  ASSERT_FALSE(status.report["webHost"]["browsers"].empty());
+  const auto& browser = status.report["webHost"]["browsers"][0];
+  EXPECT_EQ(true, browser.value("registered32", false)) << browser.dump();
+  EXPECT_TRUE(browser["program"].is_null()) << browser.dump();
+  EXPECT_EQ(0, program.messages() + manifest.messages());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 # The shipped diagnostic client (dist/tools/TamsuCli.exe) against list servers in monitor_host.exe.
+include(${PROJECT_SOURCE_DIR}/cmake/TamsuJson.cmake)
 tamsu_windows_test(cli_tests SOURCES tools/cli_test.cpp)
-target_link_libraries(cli_tests PRIVATE test_process common_win)
+target_link_libraries(cli_tests PRIVATE test_process soak_load common_win)
+tamsu_use_nlohmann_json(cli_tests)  # status --json is read as the tools that use it would
 target_compile_definitions(cli_tests PRIVATE TAMSU_DIST_DIR="${TAMSU_DIST_DIR}")
 add_dependencies(cli_tests monitor_host)
 

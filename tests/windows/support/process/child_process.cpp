@@ -186,6 +186,116 @@ DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& a
   return child.Wait(timeoutMs, &code) ? code : 0xBAD2;
 }
 
+ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                                DWORD timeoutMs, const std::string* input) {
+  ProgramRun run;
+  const std::wstring outName = TemporaryFileName(L"pro");
+  const std::wstring errName = TemporaryFileName(L"pre");
+  const std::wstring inName = TemporaryFileName(L"pri");
+  if (input) {
+    UniqueFileHandle file(CreateFileW(inName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    WriteFile(file.get(), input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
+  }
+  {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                                            0, nullptr)
+                              : INVALID_HANDLE_VALUE);
+    UniqueFileHandle out(CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr));
+    UniqueFileHandle err(CreateFileW(errName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                     CREATE_ALWAYS, 0, nullptr));
+    std::wstring commandLine = L"\"" + program + L"\"";
+    for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    startup.hStdInput = in ? in.get() : nullptr;
+    PROCESS_INFORMATION info = {};
+    const DWORD start = GetTickCount();
+    if (out && err && (in || !input) &&
+        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+      UniqueHandle process(info.hProcess);
+      UniqueHandle thread(info.hThread);
+      if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        run.ms = GetTickCount() - start;
+        GetExitCodeProcess(process.get(), &run.code);
+      } else {
+        TerminateProcess(process.get(), 0xDEAD);
+        WaitForSingleObject(process.get(), 5000);
+        run.ms = GetTickCount() - start;
+        run.code = 0xBAD1;
+      }
+    }
+  }
+  run.out = ReadText(outName);
+  run.err = ReadText(errName);
+  DeleteFileW(outName.c_str());
+  DeleteFileW(errName.c_str());
+  DeleteFileW(inName.c_str());
+  return run;
+}
+
+SilentPipeServer::SilentPipeServer(const wchar_t* pipeName, DWORD instances)
+    : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  valid_ = stop_.valid() && instances > 0;
+  for (DWORD i = 0; valid_ && i < instances; ++i) {
+    pipes_.emplace_back(CreateNamedPipeW(pipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances, 4096, 4096,
+                                         0, nullptr));
+    valid_ = pipes_.back().valid();
+  }
+  for (size_t i = 0; valid_ && i < pipes_.size(); ++i) {
+    HANDLE pipe = pipes_[i].get();
+    threads_.emplace_back([this, pipe] { Serve(pipe); });
+  }
+}
+
+SilentPipeServer::~SilentPipeServer() {
+  SetEvent(stop_.get());
+  for (std::thread& thread : threads_) thread.join();
+}
+
+bool SilentPipeServer::Wait(HANDLE pipe, HANDLE event) {
+  HANDLE events[] = {event, stop_.get()};
+  if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
+  CancelIo(pipe);
+  WaitForSingleObject(event, 5000);  // the cancelled I/O writes into this frame until it has ended
+  return false;
+}
+
+void SilentPipeServer::Serve(HANDLE pipe) {
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  for (;;) {
+    OVERLAPPED io = {};
+    io.hEvent = event.get();
+    ResetEvent(event.get());
+    if (!ConnectNamedPipe(pipe, &io)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_IO_PENDING && !Wait(pipe, event.get())) return;
+      if (error != ERROR_IO_PENDING && error != ERROR_PIPE_CONNECTED) return;
+    }
+    for (;;) {  // every message read, none answered, until the client goes
+      char buffer[4096];
+      DWORD read = 0;
+      OVERLAPPED receive = {};
+      receive.hEvent = event.get();
+      ResetEvent(event.get());
+      BOOL ok = ReadFile(pipe, buffer, sizeof buffer, nullptr, &receive);
+      if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        if (!Wait(pipe, event.get())) return;
+        ok = GetOverlappedResult(pipe, &receive, &read, FALSE);
+      }
+      if (!ok && GetLastError() != ERROR_MORE_DATA) break;
+      ++messages_;
+    }
+    DisconnectNamedPipe(pipe);
+  }
+}
+
 bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
   if (!process_) return false;
   if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {

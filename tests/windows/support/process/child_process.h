@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,42 @@ class MonitorHost {
 // Runs a program to its end: its exit code, or 0xBAD0 when it cannot start, 0xBAD2 when it outlives
 // the time-out (it is killed).
 DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD timeoutMs = 30000);
+
+// A program's run with its output in files (a Wine program's output is not read through a pipe):
+// exit code (0xBAD0 when it cannot start, 0xBAD1 when it outlives the time-out and is killed), what
+// it wrote to standard output and error, and how long it ran. `input`, when given, is its standard input.
+struct ProgramRun {
+  DWORD code = 0xBAD0;
+  std::string out;
+  std::string err;
+  DWORD ms = 0;
+};
+ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                                DWORD timeoutMs = 60000, const std::string* input = nullptr);
+
+// A server of `pipeName` (`instances` of it, one by default) that takes every client and every
+// message and never answers: a program that has taken the service's name, or a server that hangs.
+// Stops on destruction.
+class SilentPipeServer {
+ public:
+  explicit SilentPipeServer(const wchar_t* pipeName, DWORD instances = 1);
+  ~SilentPipeServer();
+  SilentPipeServer(const SilentPipeServer&) = delete;
+  SilentPipeServer& operator=(const SilentPipeServer&) = delete;
+
+  bool valid() const { return valid_; }
+  int messages() const { return messages_; }  // what clients sent, however short
+
+ private:
+  bool Wait(HANDLE pipe, HANDLE event);  // false once asked to stop (the I/O cancelled)
+  void Serve(HANDLE pipe);
+
+  UniqueHandle stop_;
+  std::vector<UniqueFileHandle> pipes_;
+  std::atomic<int> messages_{0};
+  std::vector<std::thread> threads_;
+  bool valid_ = false;
+};
 
 // The scripted pipe client (pipe_client.exe beside the test program): its steps and result lines.
 class PipeClient {
