@@ -16,10 +16,10 @@ namespace tamsu {
 namespace {
 
 using testing_support::DistPath;
-using testing_support::FileRun;
 using testing_support::KeySim;
 using testing_support::ProgramFolder;
-using testing_support::RunWithFiles;
+using testing_support::ProgramRun;
+using testing_support::RunProgramWithOutput;
 
 const wchar_t kSettings[] = L"Software\\Varnelle\\Tamsu_ZUVA";
 const wchar_t kConfig[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
@@ -38,9 +38,8 @@ struct HostRun {
 
 // Runs the host with `input` as its standard input and `caller` as the argument a browser gives.
 HostRun RunHost(const std::string& caller, const std::string& input) {
-  const FileRun ran = RunWithFiles(L"\"" + DistPath(L"TamsuWebHost.exe") + L"\" " +
-                                       std::wstring(caller.begin(), caller.end()),
-                                   &input, 30000);
+  const ProgramRun ran =
+      RunProgramWithOutput(DistPath(L"TamsuWebHost.exe"), {std::wstring(caller.begin(), caller.end())}, 30000, &input);
   HostRun run;
   run.code = ran.code;
   const std::string& output = ran.out;

@@ -186,6 +186,17 @@ DWORD RunProgram(const std::wstring& program, const std::vector<std::wstring>& a
   return child.Wait(timeoutMs, &code) ? code : 0xBAD2;
 }
 
+namespace {
+
+// An output file the child inherits, shared so the test can read it while the child writes.
+UniqueFileHandle OutputFile(const std::wstring& name) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return UniqueFileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                      CREATE_ALWAYS, 0, nullptr));
+}
+
+}  // namespace
+
 ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<std::wstring>& arguments,
                                 DWORD timeoutMs, const std::string* input) {
   ProgramRun run;
@@ -202,10 +213,8 @@ ProgramRun RunProgramWithOutput(const std::wstring& program, const std::vector<s
     UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
                                             0, nullptr)
                               : INVALID_HANDLE_VALUE);
-    UniqueFileHandle out(CreateFileW(outName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
-    UniqueFileHandle err(CreateFileW(errName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     CREATE_ALWAYS, 0, nullptr));
+    UniqueFileHandle out = OutputFile(outName);
+    UniqueFileHandle err = OutputFile(errName);
     std::wstring commandLine = L"\"" + program + L"\"";
     for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
     STARTUPINFOW startup = {};
@@ -351,63 +360,6 @@ std::vector<std::string> PipeClient::Finish(DWORD timeoutMs) {
 
 std::vector<std::string> RunPipeClient(const std::vector<std::wstring>& steps, DWORD timeoutMs) {
   return PipeClient(steps).Finish(timeoutMs);
-}
-
-namespace {
-
-void WriteWholeFile(const std::wstring& name, const std::string& text) {
-  UniqueFileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (!text.empty()) WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-UniqueFileHandle OutputFile(const std::wstring& name) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  return UniqueFileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                      CREATE_ALWAYS, 0, nullptr));
-}
-
-}  // namespace
-
-FileRun RunWithFiles(std::wstring commandLine, const std::string* input, DWORD timeoutMs) {
-  FileRun run;
-  const std::wstring outName = TemporaryFileName(L"rfo");
-  const std::wstring errName = TemporaryFileName(L"rfe");
-  const std::wstring inName = TemporaryFileName(L"rfi");
-  if (input) WriteWholeFile(inName, *input);
-  {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueFileHandle in(input ? CreateFileW(inName.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
-                                            0, nullptr)
-                              : INVALID_HANDLE_VALUE);
-    UniqueFileHandle out = OutputFile(outName);
-    UniqueFileHandle err = OutputFile(errName);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
-    startup.hStdInput = in ? in.get() : nullptr;
-    PROCESS_INFORMATION info = {};
-    if (out && err && (in || !input) &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-      UniqueHandle process(info.hProcess);
-      UniqueHandle thread(info.hThread);
-      if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.get(), &run.code);
-      } else {
-        TerminateProcess(process.get(), 0xDEAD);
-        WaitForSingleObject(process.get(), 5000);
-        run.code = 0xBAD1;
-      }
-    }
-  }
-  run.out = ReadText(outName);
-  run.err = ReadText(errName);
-  DeleteFileW(outName.c_str());
-  DeleteFileW(errName.c_str());
-  DeleteFileW(inName.c_str());
-  return run;
 }
 
 KeySim::KeySim(std::vector<std::wstring> arguments)

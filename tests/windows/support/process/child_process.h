@@ -153,16 +153,6 @@ class PipeClient {
 // Runs a client to its end.
 std::vector<std::string> RunPipeClient(const std::vector<std::wstring>& steps, DWORD timeoutMs = 30000);
 
-// A program run to its end with its standard handles on files: a Wine program's output is not read
-// through a pipe. `code` is 0xBAD0 when it cannot start, 0xBAD1 when it outlived the time-out.
-struct FileRun {
-  DWORD code = 0xBAD0;
-  std::string out;
-  std::string err;
-};
-// `commandLine` whole, program included; `input`, when given, is its standard input.
-FileRun RunWithFiles(std::wstring commandLine, const std::string* input = nullptr, DWORD timeoutMs = 60000);
-
 // TamsuKeySim from dist/tools/ with its output in files, started and waited for until it serves or
 // has ended; stopped through a stop event of its own when destroyed.
 class KeySim {
