@@ -36,6 +36,8 @@ SetDateSave off
 !define CLIENT_LIBRARY "TamsuVD_ZUVA.dll"
 !define PLUGIN_LIBRARY "Plugin_ZUVA.dll"
 !define WEB_HOST "TamsuWebHost.exe"
+; The health report a support desk asks a customer to run ("TamsuCli status"); it changes nothing.
+!define SUPPORT_TOOL "TamsuCli.exe"
 !define WEB_HOST_MANIFEST "com.varnelle.tamsu_zuva.json"
 !define WEB_HOST_FIREFOX_MANIFEST "com.varnelle.tamsu_zuva.firefox.json"
 !define WEB_HOST_CONFIG_KEY "Software\Varnelle\Tamsu_ZUVA\WebHost"
@@ -83,6 +85,7 @@ SetDateSave off
 !insertmacro DefineHash HASH_CLIENT_LIBRARY "${CLIENT_LIBRARY}"
 !insertmacro DefineHash HASH_PLUGIN_LIBRARY "${PLUGIN_LIBRARY}"
 !insertmacro DefineHash HASH_WEB_HOST "${WEB_HOST}"
+!insertmacro DefineHash HASH_SUPPORT_TOOL "tools/${SUPPORT_TOOL}"
 
 ; Applies MACRO (one argument: the file's name) to every file the package installs.
 !macro ForEachFile MACRO
@@ -90,6 +93,7 @@ SetDateSave off
   !insertmacro ${MACRO} "${CLIENT_LIBRARY}"
   !insertmacro ${MACRO} "${PLUGIN_LIBRARY}"
   !insertmacro ${MACRO} "${WEB_HOST}"
+  !insertmacro ${MACRO} "${SUPPORT_TOOL}"
   !insertmacro ${MACRO} "${UNINSTALLER}"
 !macroend
 
@@ -412,18 +416,20 @@ Section "Tamsu ZUVA" SecMain
   File "/oname=$INSTDIR\${CLIENT_LIBRARY}.new" "${DIST_DIR}/${CLIENT_LIBRARY}"
   File "/oname=$INSTDIR\${PLUGIN_LIBRARY}.new" "${DIST_DIR}/${PLUGIN_LIBRARY}"
   File "/oname=$INSTDIR\${WEB_HOST}.new" "${DIST_DIR}/${WEB_HOST}"
+  File "/oname=$INSTDIR\${SUPPORT_TOOL}.new" "${DIST_DIR}/tools/${SUPPORT_TOOL}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}.new"
   !insertmacro CheckStaged "${SERVICE_PROGRAM}" "${HASH_SERVICE_PROGRAM}"
   !insertmacro CheckStaged "${CLIENT_LIBRARY}" "${HASH_CLIENT_LIBRARY}"
   !insertmacro CheckStaged "${PLUGIN_LIBRARY}" "${HASH_PLUGIN_LIBRARY}"
   !insertmacro CheckStaged "${WEB_HOST}" "${HASH_WEB_HOST}"
+  !insertmacro CheckStaged "${SUPPORT_TOOL}" "${HASH_SUPPORT_TOOL}"
   TamsuSetupAid::FileHash "$INSTDIR\${UNINSTALLER}.new"
   Pop $0
   ${If} $0 == ""
     Call RemoveStaged
     !insertmacro Fail ${EXIT_FAILED} "The uninstaller could not be written to $INSTDIR"
   ${EndIf}
-  ${Log} "Staged and checked: ${SERVICE_PROGRAM}, ${CLIENT_LIBRARY}, ${PLUGIN_LIBRARY}, ${WEB_HOST}, ${UNINSTALLER}"
+  ${Log} "Staged and checked: ${SERVICE_PROGRAM}, ${CLIENT_LIBRARY}, ${PLUGIN_LIBRARY}, ${WEB_HOST}, ${SUPPORT_TOOL}, ${UNINSTALLER}"
 
   ; 4. The client library cannot be replaced while a program has it loaded: someone at the screen
   ;    is asked to close them. A silent install never waits for a person (nobody may be there, or
@@ -612,6 +618,7 @@ Section "Uninstall"
   !insertmacro RemoveDeliverable "$INSTDIR" "${CLIENT_LIBRARY}"
   !insertmacro RemoveDeliverable "$INSTDIR" "${PLUGIN_LIBRARY}"
   !insertmacro RemoveDeliverable "$INSTDIR" "${WEB_HOST}"
+  !insertmacro RemoveDeliverable "$INSTDIR" "${SUPPORT_TOOL}"
   ${Log} "Files removed"
   ; The browsers' registrations of the web host, its configuration and its manifests.
   TamsuSetupAid::UnregisterWebHost "$INSTDIR"

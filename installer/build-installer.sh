@@ -8,7 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd)
-for f in TamsuSerB.exe Plugin_ZUVA.dll TamsuVD_ZUVA.dll TamsuWebHost.exe setup-aid/TamsuSetupAid.dll; do
+for f in TamsuSerB.exe Plugin_ZUVA.dll TamsuVD_ZUVA.dll TamsuWebHost.exe tools/TamsuCli.exe setup-aid/TamsuSetupAid.dll; do
   [ -f "$dist/$f" ] || { echo "build-installer: $dist/$f is missing; run scripts/build.sh" >&2; exit 1; }
 done
 signing=0

@@ -200,11 +200,11 @@ TEST(StatusFindings, ContradictionsBetweenSectionsAreFindings) {
               for (FileFacts& file : f.install.files) file.signature = true;
               f.install.files[1].signature = false;
             }).ids);
-  EXPECT_EQ((Ids_{}), Judge([](StatusFacts& f) {
+  EXPECT_EQ((Ids_{"install.signature-mixed"}), Judge([](StatusFacts& f) {
               for (FileFacts& file : f.install.files) file.signature = true;
               f.install.files.back().signature = false;
             }).ids)
-      << "the setup writes its uninstaller itself: never signed";
+      << "a signed release signs its uninstaller too";
   const Verdict uninstaller = Judge([](StatusFacts& f) { f.install.files.back().present = false; });
   EXPECT_EQ(1, uninstaller.exitCode) << "a missing uninstaller stops no key";
 }

@@ -43,7 +43,16 @@ const wchar_t kServiceName[] = L"Tamsu Service _ZUVA";
 const wchar_t kProgram[] = L"TamsuSerB.exe";
 const wchar_t kUninstaller[] = L"uninstall.exe";
 const wchar_t kDataFolder[] = L"Data";
-const wchar_t* const kDeliverables[] = {L"TamsuSerB.exe", L"TamsuVD_ZUVA.dll", L"Plugin_ZUVA.dll", L"TamsuWebHost.exe"};
+// The files the setup installs: their names in the install folder and in the payload.
+struct Deliverable {
+  const wchar_t* name;
+  const wchar_t* shipped;
+};
+const Deliverable kDeliverables[] = {{L"TamsuSerB.exe", L"TamsuSerB.exe"},
+                                     {L"TamsuVD_ZUVA.dll", L"TamsuVD_ZUVA.dll"},
+                                     {L"Plugin_ZUVA.dll", L"Plugin_ZUVA.dll"},
+                                     {L"TamsuWebHost.exe", L"TamsuWebHost.exe"},
+                                     {L"TamsuCli.exe", L"tools\\TamsuCli.exe"}};
 // The browsers' host: its configuration, and where each browser finds its manifest.
 const wchar_t kWebHostConfig[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
 const wchar_t kChromeManifest[] = L"com.varnelle.tamsu_zuva.json";
@@ -513,9 +522,9 @@ class PackageInstaller : public ::testing::Test {
   static void RemoveEverything() {
     if (IsFile(InInstallFolder(kProgram))) RunCommand(InInstallFolder(kProgram), L"-k -u", 30000);
     testing_support::KillProcessesNamed(kProgram);
-    for (const wchar_t* name : kDeliverables) {
-      DeleteFileW(InInstallFolder(name).c_str());
-      DeleteFileW((InInstallFolder(name) + L".new").c_str());
+    for (const Deliverable& file : kDeliverables) {
+      DeleteFileW(InInstallFolder(file.name).c_str());
+      DeleteFileW((InInstallFolder(file.name) + L".new").c_str());
     }
     DeleteFileW(InInstallFolder(kUninstaller).c_str());
     DeleteFileW(InInstallFolder(kChromeManifest).c_str());
@@ -554,9 +563,10 @@ class PackageInstaller : public ::testing::Test {
         << "the monitor runs " << Narrow(ImagePath(children[0]));
 
     // The deliverables as shipped, and the uninstaller; nothing staged or kept is left over.
-    for (const wchar_t* name : kDeliverables) {
-      EXPECT_TRUE(IsFile(InInstallFolder(name))) << Narrow(name) << " is missing";
-      EXPECT_TRUE(Contents(Shipped(name)) == Contents(InInstallFolder(name))) << Narrow(name) << " differs from dist/";
+    for (const Deliverable& file : kDeliverables) {
+      EXPECT_TRUE(IsFile(InInstallFolder(file.name))) << Narrow(file.name) << " is missing";
+      EXPECT_TRUE(Contents(Shipped(file.shipped)) == Contents(InInstallFolder(file.name)))
+          << Narrow(file.name) << " differs from dist/";
     }
     EXPECT_TRUE(IsFile(InInstallFolder(kUninstaller)));
     for (const std::wstring& name : FolderEntries(folder)) {
@@ -646,7 +656,9 @@ class PackageInstaller : public ::testing::Test {
   static void ExpectRemoved(bool uninstallerAtRestart = false) {
     EXPECT_FALSE(ServiceExists()) << "the service is still there";
     EXPECT_TRUE(WaitUntil(10000, NoServiceProcess)) << "a TamsuSerB.exe still runs";
-    for (const wchar_t* name : kDeliverables) EXPECT_FALSE(Exists(InInstallFolder(name))) << Narrow(name) << " is left";
+    for (const Deliverable& file : kDeliverables) {
+      EXPECT_FALSE(Exists(InInstallFolder(file.name))) << Narrow(file.name) << " is left";
+    }
     EXPECT_FALSE(Exists(InInstallFolder(kDataFolder))) << "the data folder is left";
     if (uninstallerAtRestart) {
       EXPECT_EQ(std::vector<std::wstring>{kUninstaller}, FolderEntries(InstallFolder()));
@@ -977,8 +989,8 @@ class CustomersMachine {
 const wchar_t kListPipe[] = L"\\\\.\\pipe\\Tamsu193B_Pipe00_Device_List";
 
 // The status report, its exit code and findings checked; each run must end within the 10 s promised.
-testing_support::StatusRun Status(unsigned exitCode, const char* situation) {
-  testing_support::StatusRun status = testing_support::RunStatus();
+testing_support::StatusRun Status(unsigned exitCode, const char* situation, const std::wstring& program = L"") {
+  testing_support::StatusRun status = testing_support::RunStatus({}, program);
   EXPECT_FALSE(status.report.is_discarded()) << situation << ":\n" << status.run.out << status.run.err;
   EXPECT_EQ(exitCode, status.run.code) << situation << ":\n" << status.run.out;
   EXPECT_EQ(static_cast<int>(exitCode), status.report.value("exitCode", -1)) << situation;
@@ -1014,7 +1026,8 @@ TEST_F(PackageInstaller, StatusReportsAHealthyInstallationAndEachBrokenPartWithI
   if (HasFatalFailure()) return;
   ForgetPendingRenames();  // an earlier test's uninstaller waits for a restart Wine never makes
 
-  testing_support::StatusRun status = Status(0, "nothing wrong");
+  // The copy the setup installed, as a customer runs it.
+  testing_support::StatusRun status = Status(0, "nothing wrong", InInstallFolder(L"TamsuCli.exe"));
   const nlohmann::json& report = status.report;
   for (const auto& finding : report["findings"]) {
     EXPECT_EQ("info", finding.value("severity", "")) << finding.dump();
@@ -1026,7 +1039,7 @@ TEST_F(PackageInstaller, StatusReportsAHealthyInstallationAndEachBrokenPartWithI
   EXPECT_EQ(true, installation["installed"]);
   EXPECT_EQ("1.0.0.0", installation.value("version", ""));
   EXPECT_EQ(Narrow(InstallFolder()), installation.value("folder", ""));
-  ASSERT_EQ(5u, installation["files"].size());
+  ASSERT_EQ(6u, installation["files"].size());
   for (const auto& file : installation["files"]) {
     EXPECT_EQ(true, file["present"]) << file.dump();
     EXPECT_EQ(false, file["signed"]) << "this build signs nothing: " << file.dump();

@@ -112,7 +112,7 @@ void InstallFindings(const StatusFacts& f, Findings* out) {
                file.name + " is version " + file.version + ", the installation " + install.version +
                    ": files of different versions are mixed.");
     }
-    if (file.signature && !EqualsIgnoringCase(file.name, kUninstaller)) {
+    if (file.signature) {
       (*file.signature ? signedFiles : unsignedFiles).push_back(file.name);
     }
   }

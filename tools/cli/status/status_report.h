@@ -17,11 +17,11 @@ namespace status {
 constexpr int kSchemaVersion = 1;
 
 // What the package installs in its folder, in the order the report lists them.
-constexpr const char* kInstalledFiles[] = {"TamsuSerB.exe", "TamsuVD_ZUVA.dll", "Plugin_ZUVA.dll",
-                                           "TamsuWebHost.exe", "uninstall.exe"};
+constexpr const char* kInstalledFiles[] = {"TamsuSerB.exe",    "TamsuVD_ZUVA.dll", "Plugin_ZUVA.dll",
+                                           "TamsuWebHost.exe", "TamsuCli.exe",     "uninstall.exe"};
 constexpr char kServiceProgram[] = "TamsuSerB.exe";
 constexpr char kWebHostProgram[] = "TamsuWebHost.exe";
-constexpr char kUninstaller[] = "uninstall.exe";  // written by the setup itself: never signed
+constexpr char kUninstaller[] = "uninstall.exe";  // signed, when the release is, before the setup embeds it
 constexpr char kRunValue[] = "TamsuReg_ZUVA.exe";
 constexpr const char* kBrowsers[] = {"Chrome", "Edge", "Firefox"};
 

@@ -17,10 +17,12 @@ struct StatusRun {
   nlohmann::json report;  // discarded (is_discarded()) when the output is not one JSON object
 };
 
-inline StatusRun RunStatus(const std::vector<std::wstring>& options = {}) {
+// `program`: the built one in dist/ unless another copy (the installed one) is named.
+inline StatusRun RunStatus(const std::vector<std::wstring>& options = {}, std::wstring program = std::wstring()) {
   std::vector<std::wstring> arguments{L"status", L"--json"};
   arguments.insert(arguments.end(), options.begin(), options.end());
-  StatusRun status{RunProgramWithOutput(DistPath(L"tools\\TamsuCli.exe"), arguments, 60000), nullptr};
+  if (program.empty()) program = DistPath(L"tools\\TamsuCli.exe");
+  StatusRun status{RunProgramWithOutput(program, arguments, 60000), nullptr};
   status.report = nlohmann::json::parse(status.run.out, nullptr, false);
   return status;
 }
