@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 namespace tamsu {
@@ -310,7 +311,7 @@ TEST(StatusReport, JsonSchemaOneCarriesEveryFactAndFinding) {
   EXPECT_EQ("medium", json["system"]["integrity"]);
   EXPECT_EQ(true, json["system"]["wow64"]);
   EXPECT_EQ("C:\\Programme\\T\xC3\xA4msu", json["installation"]["folder"]);
-  ASSERT_EQ(5u, json["installation"]["files"].size());
+  ASSERT_EQ(std::size(kInstalledFiles), json["installation"]["files"].size());
   EXPECT_TRUE(json["installation"]["files"][0]["signed"].is_null()) << "unreadable, not false";
   EXPECT_EQ(false, json["installation"]["files"][1]["signed"]);
   EXPECT_EQ("stopped", json["service"]["state"]);
