@@ -2,7 +2,7 @@
 # Builds the three deliverables (32-bit, XP-loadable, fully static), the tools and the setup into dist/,
 # and the client library for x86 and x64 into dist/sdk/; signs what ships when a signing key is
 # configured (scripts/sign.sh names the variables), and lists every file's SHA-256 in dist/SHA256SUMS.
-#   scripts/build.sh [--deliverables]    --deliverables: only the deliverables, the web host and the setup
+#   scripts/build.sh [--deliverables]    --deliverables: only what the setup installs, and the setup
 # The images are stamped with SOURCE_DATE_EPOCH, by default the time of the last commit, so that two
 # builds of a commit give the same unsigned files (scripts/check-reproducible.sh).
 set -euo pipefail
@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 targets=()
 if [ "${1:-}" = --deliverables ]; then
-  targets=(--target TamsuSerB Plugin_ZUVA TamsuVD_ZUVA TamsuWebHost TamsuSetupAid)
+  targets=(--target TamsuSerB Plugin_ZUVA TamsuVD_ZUVA TamsuWebHost TamsuCli TamsuSetupAid)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/build.sh [--deliverables]" >&2; exit 1
 fi

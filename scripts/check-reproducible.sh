@@ -4,7 +4,8 @@
 # is 1.
 #   scripts/check-reproducible.sh [--deliverables]
 # dist/ is the first build (run scripts/build.sh before); --deliverables builds and compares only
-# the deliverables, the web host, the setup's aid and the setup (the test command's quick form).
+# what the setup installs (the deliverables, the web host, TamsuCli), its aid and the setup itself
+# (the test command's quick form).
 # When dist/ is signed, the first build's unsigned files are recovered: the signatures are removed
 # from a copy of its files and the setup is made again from them without a key.
 set -euo pipefail
