@@ -283,7 +283,8 @@ int main() {
 
   std::vector<double> created;
   const double list1 = ListRequest(&created);
-  const std::wstring device = tamsu::DevicePipeName(std::wstring(KeyPath(0).begin(), KeyPath(0).end()));
+  const std::string key0 = KeyPath(0);  // one string: begin and end of two temporaries are no range
+  const std::wstring device = tamsu::DevicePipeName(std::wstring(key0.begin(), key0.end()));
   UniqueFileHandle devicePipe(OpenMessagePipe(device.c_str()));
   // Two more keys of the same list server: TamsuTransmit on the first, and on the second a raw
   // exchange exactly as the device pipe row's, which shows what another key's server alone changes.
