@@ -15,6 +15,10 @@ elif [ $# -gt 0 ]; then
   echo "usage: scripts/build.sh [--deliverables]" >&2; exit 1
 fi
 ./scripts/install-prereqs.sh
+# A partial build would sign and list whatever an earlier build left in dist/: a release is built whole.
+if [ ${#targets[@]} -gt 0 ] && ./scripts/sign.sh --configured 2>/dev/null; then
+  echo "build: --deliverables builds unsigned; unset the signing key (README, \"Signing a release\")" >&2; exit 1
+fi
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||

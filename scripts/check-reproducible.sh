@@ -80,6 +80,8 @@ if [ ${#mode[@]} -eq 0 ]; then
     [ -f "$second/$name" ] || differ+=("$name (not made by the second build)")
   done < <(cd "$first" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort)
 fi
+# A second build that made nothing compares nothing: never "all identical".
+[ "$compared" -gt 0 ] || { echo "reproducible: the second build made no file in $second" >&2; exit 1; }
 if [ ${#differ[@]} -gt 0 ]; then
   printf 'reproducible: differs: %s\n' "${differ[@]}" >&2
   echo "reproducible: $((compared - ${#differ[@]})) of $compared files identical; both builds are kept in $work" >&2

@@ -19,11 +19,15 @@
 # replaced only once both signatures are made: a failure leaves it as it was and exits 1.
 set -euo pipefail
 
-# The Windows files of a dist/ folder that ship, the setup apart (it embeds the first five).
+# The Windows files of a dist/ folder that ship, the setup apart (it embeds the first six).
 payload=(TamsuSerB.exe Plugin_ZUVA.dll TamsuVD_ZUVA.dll TamsuWebHost.exe setup-aid/TamsuSetupAid.dll
          tools/TamsuCli.exe tools/TamsuKeySim.exe sdk/x86/TamsuClient.dll sdk/x64/TamsuClient.dll)
 
-die() { echo "sign: $*" >&2; exit "${2:-1}"; }
+die() { echo "sign: $*" >&2; exit 1; }
+
+# A signing's working folder holds an unsigned copy and the key's output: gone however the run ends.
+work=
+trap '[ -z "$work" ] || rm -rf "$work"' EXIT
 
 # Sets key_args from the environment; returns 1 when no key is configured, 2 when it is incomplete.
 key_args=()
@@ -86,19 +90,19 @@ unsigned_copy() {  # FILE OUT
 }
 
 sign_file() {
-  local file=$1 work
+  local file=$1
   [ -f "$file" ] || die "$file is missing"
   work=$(mktemp -d "${TMPDIR:-/tmp}/tamsu-sign.XXXXXX")
   unsigned_copy "$file" "$work/0"
   if ! osslsigncode sign "${key_args[@]}" -h sha1 -n "Tamsu ZUVA" -in "$work/0" -out "$work/1" >"$work/log" 2>&1 ||
      ! osslsigncode sign "${key_args[@]}" -nest -h sha256 -n "Tamsu ZUVA" -in "$work/1" -out "$work/2" >>"$work/log" 2>&1; then
     sed 's/^/  | /' "$work/log" >&2
-    rm -rf "$work"
     die "signing $file failed; it is left as it was"
   fi
   # In place (cat, not mv), so that the file keeps its mode and any link to it.
   cat "$work/2" > "$file"
   rm -rf "$work"
+  work=
 }
 
 # The run's figure, for the build's output and the signing check.

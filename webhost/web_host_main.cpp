@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/win/unique_resource.h"
+#include "installer/aid/web_host_registration.h"
 #include "webhost/client_keys.h"
 #include "webhost/framing.h"
 #include "webhost/host_core.h"
@@ -17,7 +18,7 @@ namespace {
 using namespace tamsu::webhost;
 
 // Written by the setup, per machine; only Administrators may change it.
-constexpr wchar_t kConfigKey[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHost";
+using tamsu::setup::kWebHostConfigKey;
 constexpr DWORD kMaxConfigBytes = 64 * 1024;
 
 std::string Utf8(const std::wstring& text) {
@@ -64,7 +65,7 @@ std::vector<std::string> ReadList(HKEY key, const wchar_t* name) {
 WebHostConfig ReadConfig(std::wstring* pinpadLibrary) {
   WebHostConfig config;
   HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &raw) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWebHostConfigKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &raw) != ERROR_SUCCESS) {
     return config;
   }
   tamsu::UniqueHKey key(raw);

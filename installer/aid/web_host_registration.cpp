@@ -8,11 +8,7 @@ namespace tamsu {
 namespace setup {
 namespace {
 
-// Where each browser looks for a host registered per machine, in both registry views (browsers
-// of either bitness read them).
-const wchar_t* const kBrowserKeys[] = {L"Software\\Google\\Chrome\\NativeMessagingHosts\\",
-                                       L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\",
-                                       L"Software\\Mozilla\\NativeMessagingHosts\\"};
+// Browsers of either bitness read the registrations: both registry views get them.
 const REGSAM kViews[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
 constexpr DWORD kMaxListBytes = 64 * 1024;
 
@@ -107,7 +103,7 @@ std::wstring RegisterWebHost(const std::wstring& installFolder, const WebHostOpt
       !WriteFileWhole(firefox, HostManifest(program, extensionList, true))) {
     return Reason(L"the host's manifests cannot be written", static_cast<LONG>(GetLastError()));
   }
-  for (const wchar_t* browser : kBrowserKeys) {
+  for (const wchar_t* browser : kBrowserHostKeys) {
     const std::wstring manifest = std::wstring(browser).find(L"Mozilla") != std::wstring::npos ? firefox : chrome;
     for (REGSAM view : kViews) {
       error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(browser) + kWebHostName).c_str(), 0, nullptr, 0,
@@ -123,7 +119,7 @@ std::wstring RegisterWebHost(const std::wstring& installFolder, const WebHostOpt
 
 std::wstring UnregisterWebHost(const std::wstring& installFolder) {
   std::wstring left;
-  for (const wchar_t* browser : kBrowserKeys) {
+  for (const wchar_t* browser : kBrowserHostKeys) {
     for (REGSAM view : kViews) {
       HKEY raw = nullptr;
       if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, browser, 0, KEY_ALL_ACCESS | view, &raw) != ERROR_SUCCESS) continue;

@@ -14,6 +14,10 @@ constexpr wchar_t kWebHostConfigKey[] = L"Software\\Varnelle\\Tamsu_ZUVA\\WebHos
 constexpr wchar_t kChromeManifest[] = L"com.varnelle.tamsu_zuva.json";    // Chrome and Edge
 constexpr wchar_t kFirefoxManifest[] = L"com.varnelle.tamsu_zuva.firefox.json";
 constexpr wchar_t kChromeExtensionScheme[] = L"chrome-extension://";
+// Where Chrome, Edge and Firefox (in this order) look for a host registered per machine.
+constexpr const wchar_t* kBrowserHostKeys[] = {L"Software\\Google\\Chrome\\NativeMessagingHosts\\",
+                                               L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\",
+                                               L"Software\\Mozilla\\NativeMessagingHosts\\"};
 
 // A setup option: given (possibly empty) or not; one not given keeps what the machine has.
 struct WebHostOption {

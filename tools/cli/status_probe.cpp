@@ -49,16 +49,23 @@ constexpr wchar_t kAppPathsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersio
 constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kSmartCardService[] = L"SCardSvr";
 // Where each browser finds the host (the setup's names), in the order of status::kBrowsers.
-constexpr const wchar_t* kBrowserHostFolders[] = {L"Software\\Google\\Chrome\\NativeMessagingHosts\\",
-                                                  L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\",
-                                                  L"Software\\Mozilla\\NativeMessagingHosts\\"};
-static_assert(ARRAYSIZE(kBrowserHostFolders) == sizeof status::kBrowsers / sizeof status::kBrowsers[0],
+using setup::kBrowserHostKeys;
+static_assert(ARRAYSIZE(kBrowserHostKeys) == sizeof status::kBrowsers / sizeof status::kBrowsers[0],
               "one registration per browser the report names");
 using setup::kWebHostConfigKey;
 constexpr DWORD kTokenIntegrityLevel = 25;  // TOKEN_INFORMATION_CLASS, Vista on
 
 // Helper threads still running when the report is printed; see StatusCommand.
 volatile LONG g_threadsLeft = 0;
+
+// A helper thread, counted in g_threadsLeft until it ends (its routine decrements); null and
+// uncounted when it cannot start.
+UniqueHandle StartCountedThread(LPTHREAD_START_ROUTINE routine, void* parameter) {
+  InterlockedIncrement(&g_threadsLeft);
+  UniqueHandle thread(CreateThread(nullptr, 0, routine, parameter, 0, nullptr));
+  if (!thread) InterlockedDecrement(&g_threadsLeft);
+  return thread;
+}
 
 double NowMs() {
   LARGE_INTEGER frequency, now;
@@ -231,7 +238,6 @@ std::optional<bool> Signed(HANDLE file) {
 struct ProcessInfo {
   bool found = false;
   std::string image;
-  DWORD parent = 0;
 };
 
 // From the system's process list, which names every process without opening any.
@@ -246,7 +252,6 @@ std::optional<ProcessInfo> FindProcess(DWORD id) {
     info.found = true;
     entry.szExeFile[ARRAYSIZE(entry.szExeFile) - 1] = L'\0';
     info.image = Utf8(std::wstring(entry.szExeFile));
-    info.parent = entry.th32ParentProcessID;
     break;
   }
   return info;
@@ -385,7 +390,10 @@ void ProbeService(const wchar_t* name, bool full, status::ServiceFacts* facts) {
   const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(failure.data());
   facts->recoveryReported = true;
   facts->resetSeconds = actions->dwResetPeriod;
-  const size_t room = failure.size() / sizeof(SC_ACTION);
+  // The actions lie in the buffer after the header: no more of them than fit between there and its end.
+  const BYTE* first = reinterpret_cast<const BYTE*>(actions->lpsaActions);
+  const BYTE* end = failure.data() + failure.size();
+  const size_t room = first >= failure.data() && first < end ? static_cast<size_t>(end - first) / sizeof(SC_ACTION) : 0;
   for (DWORD i = 0; actions->lpsaActions && i < actions->cActions && i < room; ++i) {
     facts->recovery.push_back({static_cast<uint32_t>(actions->lpsaActions[i].Type), actions->lpsaActions[i].Delay});
   }
@@ -433,7 +441,6 @@ void ProbeMonitor(StatusFacts* facts) {
     if (const auto process = FindProcess(monitor.publishedId)) {
       monitor.processRunning = process->found;
       monitor.processImage = process->image;
-      monitor.processParent = process->parent;
     }
   }
   monitor.checked = true;
@@ -462,10 +469,8 @@ void ProbeMonitor(StatusFacts* facts) {
 
   monitor.requestTimeoutMs = kListAnswerMs;
   ListCall* call = new ListCall;
-  InterlockedIncrement(&g_threadsLeft);
-  UniqueHandle thread(CreateThread(nullptr, 0, ListThread, call, 0, nullptr));
+  UniqueHandle thread = StartCountedThread(ListThread, call);
   if (!thread) {
-    InterlockedDecrement(&g_threadsLeft);
     call->Release();
     call->Release();
     monitor.request = status::ListRequest::kFailed;
@@ -556,8 +561,8 @@ void ProbeWebHost(status::WebHostFacts* web) {
     web->origins = ListLength(config.get(), L"AllowedOrigins");
   }
   const bool twoViews = RunsUnderWow64();
-  for (size_t i = 0; i < ARRAYSIZE(kBrowserHostFolders); ++i) {
-    const std::wstring hostKey = std::wstring(kBrowserHostFolders[i]) + setup::kWebHostName;
+  for (size_t i = 0; i < ARRAYSIZE(kBrowserHostKeys); ++i) {
+    const std::wstring hostKey = std::wstring(kBrowserHostKeys[i]) + setup::kWebHostName;
     status::BrowserFacts browser;
     browser.name = status::kBrowsers[i];
     for (const REGSAM view : {View32(), static_cast<REGSAM>(KEY_WOW64_64KEY)}) {
@@ -720,12 +725,8 @@ void Print(const std::string& text) {
 int StatusCommand(const StatusOptions& options) {
   const DWORD start = GetTickCount();
   Run* run = new Run;
-  InterlockedIncrement(&g_threadsLeft);
-  UniqueHandle worker(CreateThread(nullptr, 0, ProbeThread, run, 0, nullptr));
-  if (!worker) {
-    InterlockedDecrement(&g_threadsLeft);
-    run->Release();
-  }
+  UniqueHandle worker = StartCountedThread(ProbeThread, run);
+  if (!worker) run->Release();
   const bool finished = worker && WaitForSingleObject(worker.get(), kRunDeadlineMs) == WAIT_OBJECT_0;
   StatusFacts facts;
   {

@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/protocol/pipe_protocol.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -426,8 +428,8 @@ std::string ShortDevicePath(const std::string& path) {
 }
 
 bool SafeKeyPath(const std::string& path) {
-  if (path.size() <= 4 || path.size() > 1024) return false;
-  for (size_t i = 4; i < path.size(); ++i) {
+  if (path.size() <= kDevicePathPrefixLength || path.size() > 1024) return false;
+  for (size_t i = kDevicePathPrefixLength; i < path.size(); ++i) {
     const char c = path[i];
     if (c < 0x20 || c > 0x7E || c == '\\' || c == '/') return false;
   }

@@ -19,8 +19,6 @@ constexpr int kSchemaVersion = 1;
 // What the package installs in its folder, in the order the report lists them.
 constexpr const char* kInstalledFiles[] = {"TamsuSerB.exe",    "TamsuVD_ZUVA.dll", "Plugin_ZUVA.dll",
                                            "TamsuWebHost.exe", "TamsuCli.exe",     "uninstall.exe"};
-constexpr char kServiceProgram[] = "TamsuSerB.exe";
-constexpr char kWebHostProgram[] = "TamsuWebHost.exe";
 constexpr char kUninstaller[] = "uninstall.exe";  // signed, when the release is, before the setup embeds it
 constexpr char kRunValue[] = "TamsuReg_ZUVA.exe";
 constexpr const char* kBrowsers[] = {"Chrome", "Edge", "Firefox"};
@@ -94,7 +92,6 @@ struct MonitorFacts {
   uint32_t publishedId = 0;                // MonitorProcessId under the service's key; 0: none
   std::optional<bool> processRunning;      // the published process
   std::string processImage;                // its program's file name, where the process list has it
-  uint32_t processParent = 0;
   ListPipe pipe = ListPipe::kNotChecked;
   uint32_t pipeError = 0;
   uint32_t pipeServerId = 0;  // 0: the system cannot tell (before Vista) or the pipe was not opened
